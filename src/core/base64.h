@@ -1,0 +1,11 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace yoxa {
+// Standard alphabet (RFC 4648), without "=" padding: the worker-payload transport.
+std::string base64_encode_unpadded(std::string_view bytes);
+// None for any character outside the alphabet, padding, or an impossible length.
+std::optional<std::string> base64_decode_unpadded(std::string_view text);
+}  // namespace yoxa

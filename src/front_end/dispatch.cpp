@@ -1,0 +1,117 @@
+#include "front_end/dispatch.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <variant>
+
+#include "core/text.h"
+#include "front_end/catalog.h"
+#include "front_end/command_line.h"
+#include "front_end/help_text.h"
+#include "front_end/worker_payload.h"
+#include "platform/system.h"
+#include "system/log_locations.h"
+#include "system/logger.h"
+
+namespace yoxa {
+
+namespace {
+
+constexpr int kExitInvalidArguments = 3;
+
+void print_error_line(std::string_view text) {
+  std::string line(text);
+  line += '\n';
+  platform::write_standard_error(line);
+}
+
+std::string directory_error_text(const platform::OsError& error) {
+  return format("Failed to change directory: {}", error.text);
+}
+
+// Handlers that this build does not carry yet end plainly.
+int not_available(std::string_view what) {
+  print_error_line(format("{} is not available in this build of the engine.", what));
+  return kExitInvalidArguments;
+}
+
+int subcommand_door(const std::vector<std::string>& arguments, const std::optional<platform::OsError>& cwd_error) {
+  if (auto logger = init_logger(launcher_log_dir()); !logger) {
+    print_error_line(format("warning: file logging unavailable: {}", logger.error()));
+  }
+  sweep_stale_temp_folders(platform::temp_directory(), std::chrono::system_clock::now());
+  if (cwd_error) log::warn(directory_error_text(*cwd_error));
+  const std::string& word = arguments.front();
+  return not_available(format("The '{}' subcommand", word));
+}
+
+int worker_payload_door(const std::string& argument, const std::optional<platform::OsError>& cwd_error) {
+  const std::string payload = decode_worker_payload(argument);
+  const auto report_cwd_error = [&] {
+    if (cwd_error) print_error_line(directory_error_text(*cwd_error));
+  };
+  if (payload.starts_with("JSONRUN:")) {
+    const std::string_view rest = std::string_view(payload).substr(8);
+    if (!parse_json_run_payload(rest)) {
+      print_error_line(format("malformed JSONRUN payload: {}", rest));
+      return kExitInvalidArguments;
+    }
+    report_cwd_error();
+    return not_available("The JSON worker");
+  }
+  if (payload.starts_with("SILENT:") || payload.starts_with("UNINSTALL:")) {
+    report_cwd_error();
+    return not_available("The silent worker");
+  }
+  print_error_line("The legacy GUI-worker payload is not supported by this engine binary.");
+  return kExitInvalidArguments;
+}
+
+int flag_mode_door(const std::vector<std::string>& arguments, const std::optional<platform::OsError>& cwd_error) {
+  // The banner comes before anything is parsed, so even a bad flag shows it.
+  if (std::ranges::find(arguments, "--verbose") != arguments.end()) {
+    set_log_echo(true);
+    print_error_line(kVerboseBanner);
+  }
+  auto parsed = parse_flag_mode(arguments, catalog_apps());
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    print_error_line(*error);
+    print_error_line("Run with --help for usage.");
+    return kExitInvalidArguments;
+  }
+  const SilentOptions& options = std::get<SilentOptions>(parsed);
+  if (options.help) {
+    std::string text(kLongHelp);
+    text += '\n';
+    platform::write_standard_output(text);
+    return 0;
+  }
+  if (options.silent) {
+    if (cwd_error) print_error_line(directory_error_text(*cwd_error));
+    return not_available("The silent run");
+  }
+  print_error_line("No supported flag detected.");
+  print_error_line(kShortUsage);
+  return kExitInvalidArguments;
+}
+
+}  // namespace
+
+int run_engine(const std::vector<std::string>& arguments) {
+  if (!platform::restrict_dll_search_path()) return 1;
+  platform::prepare_standard_streams();
+  std::optional<platform::OsError> cwd_error;
+  if (auto changed = platform::change_to_system_directory(); !changed) cwd_error = changed.error();
+
+  switch (choose_door(arguments)) {
+    case Door::Subcommand: return subcommand_door(arguments, cwd_error);
+    case Door::WorkerPayload: return worker_payload_door(arguments.front(), cwd_error);
+    case Door::FlagMode: return flag_mode_door(arguments, cwd_error);
+    case Door::Usage: break;
+  }
+  print_error_line(kShortUsage);
+  return kExitInvalidArguments;
+}
+
+}  // namespace yoxa

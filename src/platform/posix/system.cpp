@@ -1,0 +1,63 @@
+#include "platform/system.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace yoxa::platform {
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  return arguments;
+}
+
+void prepare_standard_streams() {}
+
+void write_standard_output(std::string_view bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+void write_standard_error(std::string_view bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+// There is no DLL search path to restrict on POSIX.
+bool restrict_dll_search_path() { return true; }
+
+// The stand-in keeps the inherited directory: tests run the native engine from
+// their own working directories.
+std::expected<void, OsError> change_to_system_directory() { return {}; }
+
+std::optional<std::string> environment_variable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
+std::string temp_directory() {
+  std::error_code error;
+  auto path = std::filesystem::temp_directory_path(error);
+  std::string text = error ? std::string("/tmp") : path.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+std::string own_executable_path() {
+  char buffer[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+ShellCommand date_time_command() { return {"/bin/sh", {"-c", "date '+%a %m/%d/%Y %H:%M:%S'"}}; }
+
+}  // namespace yoxa::platform

@@ -1,0 +1,38 @@
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+
+namespace yoxa::platform {
+
+// The process's arguments as UTF-8, the program name dropped (Windows: the wide
+// command line split by the C runtime's rules).
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// Binary mode for standard output and error: UTF-8 bytes, LF without CR.
+void prepare_standard_streams();
+void write_standard_output(std::string_view bytes);  // written and flushed; errors ignored
+void write_standard_error(std::string_view bytes);
+
+// Restricts the DLL search path to the system directory; false when that fails.
+bool restrict_dll_search_path();
+std::expected<void, OsError> change_to_system_directory();
+
+std::optional<std::string> environment_variable(const std::string& name);
+// The platform's temporary directory (GetTempPathW), without a trailing separator.
+std::string temp_directory();
+std::string own_executable_path();
+std::uint32_t current_process_id();
+
+// The interpreter command that prints the wall-clock date and time.
+struct ShellCommand {
+  std::string program;
+  std::vector<std::string> leading_arguments;
+};
+ShellCommand date_time_command();
+
+}  // namespace yoxa::platform

@@ -1,0 +1,139 @@
+#include "platform/process.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "core/windows_command_line.h"
+#include "platform/windows/handle.h"
+
+namespace yoxa::platform {
+
+namespace {
+// Pipe ends are inheritable between CreatePipe and CreateProcessW; spawning one
+// child at a time keeps another thread's child from inheriting them (and keeping
+// our pipes open past our child's exit).
+std::mutex& spawn_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+constexpr DWORD kPipeBuffer = 64 * 1024;
+}  // namespace
+
+bool OsError::access_denied() const { return code == ERROR_ACCESS_DENIED; }
+
+struct ChildProcess::Impl {
+  win::UniqueHandle process;
+  win::UniqueHandle out_read;
+  win::UniqueHandle err_read;
+  std::string out;
+  std::string err;
+  bool out_done = false;
+  bool err_done = false;
+
+  // Reads what is available without blocking; `block` reads to the end.
+  static std::expected<void, OsError> drain(HANDLE pipe, std::string& into, bool& done, bool block) {
+    char buffer[16 * 1024];
+    while (!done) {
+      if (!block) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+          const DWORD code = GetLastError();
+          if (code == ERROR_BROKEN_PIPE) { done = true; return {}; }
+          return std::unexpected(OsError{code, win::error_text(code)});
+        }
+        if (available == 0) return {};
+      }
+      DWORD read = 0;
+      if (!ReadFile(pipe, buffer, sizeof buffer, &read, nullptr)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_BROKEN_PIPE) { done = true; return {}; }
+        return std::unexpected(OsError{code, win::error_text(code)});
+      }
+      if (read == 0 && block) { done = true; return {}; }
+      into.append(buffer, read);
+    }
+    return {};
+  }
+
+  std::expected<void, OsError> drain_all(bool block) {
+    if (auto r = drain(out_read.get(), out, out_done, block); !r) return r;
+    return drain(err_read.get(), err, err_done, block);
+  }
+};
+
+ChildProcess::ChildProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
+ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
+ChildProcess::~ChildProcess() = default;
+
+std::expected<ChildProcess, OsError> ChildProcess::start(const std::string& program,
+                                                         const std::vector<std::string>& arguments) {
+  auto impl = std::make_unique<Impl>();
+  std::wstring command_line = win::wide(build_windows_command_line(program, arguments));
+  const std::wstring application = win::wide(program);
+
+  std::lock_guard lock(spawn_mutex());
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  win::UniqueHandle out_write;
+  win::UniqueHandle err_write;
+  if (!CreatePipe(impl->out_read.out(), out_write.out(), &inheritable, kPipeBuffer) ||
+      !CreatePipe(impl->err_read.out(), err_write.out(), &inheritable, kPipeBuffer)) {
+    return std::unexpected(win::last_error());
+  }
+  SetHandleInformation(impl->out_read.get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(impl->err_read.get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out_write.get();
+  startup.hStdError = err_write.get();
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &info)) {
+    return std::unexpected(win::last_error());
+  }
+  CloseHandle(info.hThread);
+  impl->process.reset(info.hProcess);
+  return ChildProcess(std::move(impl));
+}
+
+std::expected<std::optional<std::uint32_t>, OsError> ChildProcess::wait_for(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    if (auto drained = impl_->drain_all(false); !drained) return std::unexpected(drained.error());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                            std::chrono::steady_clock::now());
+    const DWORD slice = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, 15));
+    const DWORD state = WaitForSingleObject(impl_->process.get(), slice);
+    if (state == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      if (!GetExitCodeProcess(impl_->process.get(), &code)) return std::unexpected(win::last_error());
+      return code;
+    }
+    if (state == WAIT_FAILED) return std::unexpected(win::last_error());
+    if (left.count() <= 0) return std::nullopt;
+  }
+}
+
+std::expected<void, OsError> ChildProcess::terminate(std::uint32_t exit_code) {
+  if (!TerminateProcess(impl_->process.get(), exit_code)) return std::unexpected(win::last_error());
+  return {};
+}
+
+std::expected<std::uint32_t, OsError> ChildProcess::wait() {
+  while (true) {
+    auto state = wait_for(std::chrono::milliseconds(250));
+    if (!state) return std::unexpected(state.error());
+    if (*state) return **state;
+  }
+}
+
+std::expected<void, OsError> ChildProcess::finish_output() { return impl_->drain_all(true); }
+
+const std::string& ChildProcess::standard_output() const { return impl_->out; }
+const std::string& ChildProcess::standard_error() const { return impl_->err; }
+
+}  // namespace yoxa::platform

@@ -1,0 +1,97 @@
+#include "platform/system.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "core/scrambled.h"
+#include "core/windows_command_line.h"
+#include "platform/windows/win.h"
+
+namespace yoxa::platform {
+
+namespace win {
+std::string error_text(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = length ? narrow(std::wstring_view(buffer, length)) : std::string();
+  if (buffer) LocalFree(buffer);
+  text = std::string(trim(text));
+  return format("{} (os error {})", text.empty() ? std::string("error") : text, code);
+}
+}  // namespace win
+
+std::vector<std::string> command_line_arguments(int, char**) {
+  auto arguments = split_windows_command_line(win::narrow(GetCommandLineW()));
+  if (!arguments.empty()) arguments.erase(arguments.begin());
+  return arguments;
+}
+
+void prepare_standard_streams() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+void write_standard_output(std::string_view bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+void write_standard_error(std::string_view bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+bool restrict_dll_search_path() { return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE; }
+
+std::expected<void, OsError> change_to_system_directory() {
+  wchar_t directory[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::unexpected(win::last_error());
+  if (!SetCurrentDirectoryW(directory)) return std::unexpected(win::last_error());
+  return {};
+}
+
+std::optional<std::string> environment_variable(const std::string& name) {
+  const std::wstring wide_name = win::wide(name);
+  std::vector<wchar_t> buffer(256);
+  while (true) {
+    SetLastError(0);
+    const DWORD length = GetEnvironmentVariableW(wide_name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();
+    }
+    if (length < buffer.size()) return win::narrow(std::wstring_view(buffer.data(), length));
+    buffer.resize(length);
+  }
+}
+
+std::string temp_directory() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  while (length > 3 && (buffer[length - 1] == L'\\' || buffer[length - 1] == L'/')) --length;
+  return win::narrow(std::wstring_view(buffer, length));
+}
+
+std::string own_executable_path() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  while (true) {
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length < buffer.size()) return win::narrow(std::wstring_view(buffer.data(), length));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+ShellCommand date_time_command() {
+  static constexpr Scrambled kInterpreter("C:\\Windows\\System32\\cmd.exe");
+  return {kInterpreter.reveal(), {"/D", "/S", "/C", "echo %date% %time%"}};
+}
+
+}  // namespace yoxa::platform

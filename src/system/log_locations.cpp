@@ -1,0 +1,85 @@
+#include "system/log_locations.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "core/paths.h"
+#include "core/text.h"
+#include "platform/system.h"
+#include "system/logger.h"
+
+namespace yoxa {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* kConfigDirName = "YoxaOffice";
+constexpr auto kStaleAfter = std::chrono::seconds(604800);
+
+std::string join_path(const std::string& base, std::initializer_list<const char*> parts) {
+  fs::path path = path_from_utf8(base);
+  for (const char* part : parts) path /= part;
+  return path_to_utf8(path);
+}
+}  // namespace
+
+std::string config_base_dir(bool machine, const EnvironmentLookup& environment) {
+  const auto program_data = [&] { return environment("ProgramData").value_or("C:\\ProgramData"); };
+  std::string root;
+  if (machine) {
+    root = program_data();
+  } else {
+    auto local = environment("LOCALAPPDATA");
+    root = local && !local->empty() ? *local : program_data();
+  }
+  return join_path(root, {"Yoxa", kConfigDirName});
+}
+
+std::string config_base_dir(bool machine) { return config_base_dir(machine, platform::environment_variable); }
+
+std::string ensure_config_base_dir(bool machine) {
+  std::string dir = config_base_dir(machine);
+  std::error_code ignored;
+  fs::create_directories(path_from_utf8(dir), ignored);
+  return dir;
+}
+
+std::string launcher_log_dir() { return join_path(platform::temp_directory(), {kConfigDirName}); }
+
+void create_msi_log_placeholders(const std::string& directory) {
+  for (const char* name : {"msiexec.log", "custom-actions.log", "custom-actions1.log"}) {
+    const fs::path path = path_from_utf8(directory) / name;
+    std::error_code error;
+    if (fs::exists(path, error)) continue;
+    std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::app);
+    if (!file) {
+      log::warn(format("Failed to create empty log file {}: {}", path_to_utf8(path), std::error_code(errno, std::generic_category()).message()));
+    }
+  }
+}
+
+void sweep_stale_temp_folders(const std::string& directory, std::chrono::system_clock::time_point now) {
+  std::error_code error;
+  fs::directory_iterator it(path_from_utf8(directory), error);
+  if (error) return;
+  for (const fs::directory_entry& entry : it) {
+    std::string name;
+    try {
+      name = path_to_utf8(entry.path().filename());
+    } catch (...) {
+      continue;  // not valid Unicode
+    }
+    if (!starts_with(name, "YoxaOffice-") && !starts_with(name, "YoxaOfficeSilent-")) continue;
+    const auto written = entry.last_write_time(error);
+    if (error) continue;
+    // `now` moved onto the file clock: the two clocks tick together.
+    const auto file_now = fs::file_time_type::clock::now() + (now - std::chrono::system_clock::now());
+    const auto age = file_now - written;
+    if (age < decltype(age)::zero() || age <= kStaleAfter) continue;
+    fs::remove_all(entry.path(), error);
+  }
+}
+
+}  // namespace yoxa

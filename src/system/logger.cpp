@@ -1,0 +1,102 @@
+#include "system/logger.h"
+
+#include <filesystem>
+
+#include "core/paths.h"
+#include "platform/system.h"
+
+namespace yoxa {
+
+namespace fs = std::filesystem;
+
+std::string format_log_line(LogLevel level, std::chrono::milliseconds elapsed, std::string_view message) {
+  static constexpr const char* kNames[] = {"ERROR", "WARN ", "INFO ", "DEBUG", "TRACE"};
+  const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(elapsed.count(), 0));
+  const std::uint64_t millis = total % 1000;
+  const std::uint64_t seconds = (total / 1000) % 60;
+  const std::uint64_t minutes = (total / 60000) % 60;
+  char stamp[16];
+  std::snprintf(stamp, sizeof stamp, "%02u:%02u.%03u", static_cast<unsigned>(minutes), static_cast<unsigned>(seconds),
+                static_cast<unsigned>(millis));
+  std::string line;
+  line.reserve(message.size() + 20);
+  line += '[';
+  line += kNames[static_cast<std::size_t>(level)];
+  line += ' ';
+  line += stamp;
+  line += "] ";
+  line += message;
+  return line;
+}
+
+std::expected<void, std::string> Logger::init(const std::string& directory) {
+  std::call_once(start_once_, [this] { start_ = std::chrono::steady_clock::now(); });
+  // A second set-up must not rotate the file the first logger writes.
+  if (installed()) return std::unexpected(std::string("SetLoggerError"));
+
+  const fs::path dir = path_from_utf8(directory);
+  std::error_code error;
+  if (!fs::is_directory(dir, error)) {
+    fs::create_directories(dir, error);
+    if (error) return std::unexpected(error.message());
+  }
+
+  const fs::path log_path = dir / "installer.log";
+  std::optional<std::string> rotation_warning;
+  const auto size = fs::file_size(log_path, error);
+  if (!error && size >= kLogRotationBytes) {
+    fs::remove(dir / "installer.log.1", error);
+    fs::rename(log_path, dir / "installer.log.1", error);
+    if (error) rotation_warning = format("Could not rotate installer.log: {}; continuing to append", error.message());
+  }
+
+  std::lock_guard install_lock(install_mutex_);
+  if (installed()) return std::unexpected(std::string("SetLoggerError"));
+  {
+    std::lock_guard file_lock(file_mutex_);
+    std::ofstream stream(log_path, std::ios::binary | std::ios::app);
+    if (stream) file_ = std::move(stream);
+  }
+  installed_.store(true, std::memory_order_release);
+
+  write(LogLevel::Info, "--- New Application Session Started ---");
+  write(LogLevel::Info, format("System Date/Time: {}", system_date_time()));
+  if (rotation_warning) write(LogLevel::Warn, *rotation_warning);
+  return {};
+}
+
+void Logger::write(LogLevel level, std::string_view message) {
+  if (!installed() || level > LogLevel::Info) return;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+  std::string line = format_log_line(level, elapsed, message);
+  line += '\n';
+  if (echo_.load(std::memory_order_relaxed)) platform::write_standard_error(line);
+  std::lock_guard lock(file_mutex_);
+  if (file_) {
+    file_->write(line.data(), static_cast<std::streamsize>(line.size()));
+    file_->flush();
+    file_->clear();  // a failed write must not silence the next line
+  }
+}
+
+Logger& Logger::process() {
+  static Logger logger;
+  return logger;
+}
+
+std::expected<void, std::string> init_logger(const std::string& directory) {
+  return Logger::process().init(directory);
+}
+
+void set_log_echo(bool echo) { Logger::process().set_echo(echo); }
+
+std::string system_date_time() {
+  const auto command = platform::date_time_command();
+  auto child = platform::ChildProcess::start(command.program, command.leading_arguments);
+  if (!child) return "command error";
+  (void)child->wait();
+  (void)child->finish_output();
+  return std::string(trim(utf8_lossy(child->standard_output())));
+}
+
+}  // namespace yoxa

@@ -1,0 +1,62 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/text.h"
+
+namespace yoxa {
+
+enum class LogLevel : std::uint8_t { Error, Warn, Info, Debug, Trace };
+
+// "[INFO  00:01.250] message": level padded to five, minutes within the hour,
+// seconds and milliseconds since the logger started.
+std::string format_log_line(LogLevel level, std::chrono::milliseconds elapsed, std::string_view message);
+
+inline constexpr std::uint64_t kLogRotationBytes = 5ull * 1024 * 1024;
+
+// One diagnostic log: installer.log in a directory, rotated once at 5 MiB,
+// every line written through before the call returns.
+class Logger {
+ public:
+  // Creates the directory, rotates and opens installer.log and writes the opening
+  // header. Fails with the OS error text, or "SetLoggerError" when already set up.
+  std::expected<void, std::string> init(const std::string& directory);
+  bool installed() const { return installed_.load(std::memory_order_acquire); }
+  void set_echo(bool echo) { echo_.store(echo, std::memory_order_relaxed); }
+  void write(LogLevel level, std::string_view message);
+
+  // The engine's one process-wide logger.
+  static Logger& process();
+
+ private:
+  std::once_flag start_once_;
+  std::chrono::steady_clock::time_point start_;
+  std::atomic<bool> installed_{false};
+  std::atomic<bool> echo_{false};
+  std::mutex install_mutex_;
+  std::mutex file_mutex_;
+  std::optional<std::ofstream> file_;
+};
+
+// The engine-wide logging facade. Discards everything until the process logger is installed.
+namespace log {
+inline void error(std::string_view message) { Logger::process().write(LogLevel::Error, message); }
+inline void warn(std::string_view message) { Logger::process().write(LogLevel::Warn, message); }
+inline void info(std::string_view message) { Logger::process().write(LogLevel::Info, message); }
+}  // namespace log
+
+std::expected<void, std::string> init_logger(const std::string& directory);
+void set_log_echo(bool echo);
+
+// Wall-clock date and time as printed by the command interpreter; "command error"
+// when it cannot be started.
+std::string system_date_time();
+
+}  // namespace yoxa
