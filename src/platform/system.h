@@ -28,6 +28,9 @@ std::string temp_directory();
 std::string own_executable_path();
 std::uint32_t current_process_id();
 
+// Bytes of free space available to the caller on the volume holding `path`.
+std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& path);
+
 // The interpreter command that prints the wall-clock date and time.
 struct ShellCommand {
   std::string program;

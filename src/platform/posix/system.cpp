@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <limits.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,15 @@ std::string own_executable_path() {
 }
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& path) {
+  struct statvfs info{};
+  if (::statvfs(path.c_str(), &info) != 0) {
+    const int code = errno;
+    return std::unexpected(OsError{static_cast<std::uint32_t>(code), std::strerror(code)});
+  }
+  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
 
 ShellCommand date_time_command() { return {"/bin/sh", {"-c", "date '+%a %m/%d/%Y %H:%M:%S'"}}; }
 

@@ -89,6 +89,14 @@ std::string own_executable_path() {
 
 std::uint32_t current_process_id() { return GetCurrentProcessId(); }
 
+std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& path) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(win::wide(path).c_str(), &available, nullptr, nullptr)) {
+    return std::unexpected(win::last_error());
+  }
+  return available.QuadPart;
+}
+
 ShellCommand date_time_command() {
   static constexpr Scrambled kInterpreter("C:\\Windows\\System32\\cmd.exe");
   return {kInterpreter.reveal(), {"/D", "/S", "/C", "echo %date% %time%"}};

@@ -1,0 +1,21 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/app_table.h"
+
+namespace yoxa {
+
+// The answer of one app's latest-version lookup.
+struct LatestInfo {
+  enum class Kind { FoundWithSize, Found, NoVersion, NotAvailable, Failed };
+  Kind kind = Kind::Failed;
+  std::optional<std::string> version;
+  std::optional<std::uint64_t> size;
+};
+
+// Asks the package source for the newest version of an app.
+LatestInfo lookup_latest_version(const AppDescriptor& app);
+
+}  // namespace yoxa

@@ -1,0 +1,193 @@
+// The registry stand-in: a directory tree that tests seed.
+//
+//   $YOXA_REGISTRY_ROOT/<HKLM|HKCU>/<64|32>/<key path, '\' as '/'>/<value name>.<type>
+//
+// Native reads the "64" tree, as on 64-bit Windows. <type> is sz, expand_sz,
+// multi_sz (one string per line), dword or qword (decimal) or binary; the
+// default value is named "@". Names match regardless of ASCII case. Without
+// the variable every key is absent.
+#include "platform/registry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+
+#include "core/text.h"
+#include "platform/system.h"
+
+namespace yoxa::platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Type = RegistryValue::Type;
+
+OsError errno_error(int code) { return OsError{static_cast<std::uint32_t>(code), std::strerror(code)}; }
+
+bool same_name(std::string_view a, std::string_view b) { return ascii_lower(a) == ascii_lower(b); }
+
+struct Entry {
+  std::string name;
+  fs::path path;
+  bool directory = false;
+};
+
+std::expected<std::vector<Entry>, OsError> entries(const fs::path& directory) {
+  std::vector<Entry> list;
+  std::error_code error;
+  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    std::error_code ignored;
+    list.push_back({it->path().filename().string(), it->path(), it->is_directory(ignored)});
+  }
+  if (error) return std::unexpected(errno_error(error.value()));
+  return list;
+}
+
+std::expected<std::optional<fs::path>, OsError> open_key(RegistryHive hive, RegistryView view,
+                                                         const std::string& path) {
+  const auto root = environment_variable("YOXA_REGISTRY_ROOT");
+  if (!root || root->empty()) return std::nullopt;
+  fs::path key = fs::path(*root) / (hive == RegistryHive::LocalMachine ? "HKLM" : "HKCU") /
+                 (view == RegistryView::Bits32 ? "32" : "64");
+  std::error_code ignored;
+  if (!fs::is_directory(key, ignored)) return std::nullopt;
+  for (const auto& component : split(path, '\\')) {
+    if (component.empty()) continue;
+    auto list = entries(key);
+    if (!list) return std::unexpected(list.error());
+    const auto found = std::find_if(list->begin(), list->end(), [&](const Entry& entry) {
+      return entry.directory && same_name(entry.name, component);
+    });
+    if (found == list->end()) return std::nullopt;
+    key = found->path;
+  }
+  return key;
+}
+
+// A value file's name and type; none for files that are not values.
+std::optional<std::pair<std::string, Type>> parse_value_file(const Entry& entry) {
+  static constexpr std::pair<std::string_view, Type> kTypes[] = {
+      {"sz", Type::String}, {"expand_sz", Type::ExpandString}, {"multi_sz", Type::MultiString},
+      {"dword", Type::Dword}, {"qword", Type::Qword},          {"binary", Type::Binary},
+  };
+  const auto dot = entry.name.rfind('.');
+  if (entry.directory || dot == std::string::npos) return std::nullopt;
+  const std::string_view suffix = std::string_view(entry.name).substr(dot + 1);
+  for (const auto& [name, type] : kTypes) {
+    if (suffix == name) {
+      std::string value_name = entry.name.substr(0, dot);
+      return std::pair(value_name == "@" ? std::string() : std::move(value_name), type);
+    }
+  }
+  return std::nullopt;
+}
+
+std::expected<std::string, OsError> read_file(const fs::path& path) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) return std::unexpected(errno_error(errno));
+  std::string content;
+  char buffer[4096];
+  std::size_t read = 0;
+  while ((read = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, read);
+  if (std::ferror(file.get())) return std::unexpected(errno_error(EIO));
+  return content;
+}
+
+std::expected<RegistryValue, OsError> load(const fs::path& path, Type type) {
+  auto content = read_file(path);
+  if (!content) return std::unexpected(content.error());
+  RegistryValue value;
+  value.type = type;
+  switch (type) {
+    case Type::Dword:
+    case Type::Qword: {
+      const std::string_view digits = trim(*content);
+      const std::uint64_t limit =
+          type == Type::Dword ? std::numeric_limits<std::uint32_t>::max() : std::numeric_limits<std::uint64_t>::max();
+      const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value.number);
+      if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value.number > limit) {
+        return std::unexpected(OsError{EINVAL, format("malformed number in {}", path.string())});
+      }
+      break;
+    }
+    case Type::MultiString:
+      while (!content->empty() && content->back() == '\n') content->pop_back();
+      value.text = std::move(*content);
+      break;
+    case Type::Binary:
+      value.bytes = std::move(*content);
+      break;
+    default:
+      value.text = std::move(*content);
+  }
+  return value;
+}
+
+bool name_order(std::string_view a, std::string_view b) { return ascii_lower(a) < ascii_lower(b); }
+
+class DirectoryRegistry final : public Registry {
+ public:
+  std::expected<std::optional<std::vector<std::string>>, OsError> subkeys(RegistryHive hive, RegistryView view,
+                                                                         const std::string& path) override {
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return std::nullopt;
+    auto list = entries(**key);
+    if (!list) return std::unexpected(list.error());
+    std::vector<std::string> names;
+    for (auto& entry : *list) {
+      if (entry.directory) names.push_back(std::move(entry.name));
+    }
+    std::sort(names.begin(), names.end(), name_order);
+    return names;
+  }
+
+  std::expected<std::optional<std::vector<std::pair<std::string, RegistryValue>>>, OsError> values(
+      RegistryHive hive, RegistryView view, const std::string& path) override {
+    using Values = std::vector<std::pair<std::string, RegistryValue>>;
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return std::nullopt;
+    auto list = entries(**key);
+    if (!list) return std::unexpected(list.error());
+    Values result;
+    for (const auto& entry : *list) {
+      auto parsed = parse_value_file(entry);
+      if (!parsed) continue;
+      auto value = load(entry.path, parsed->second);
+      if (!value) return std::unexpected(value.error());
+      result.emplace_back(std::move(parsed->first), std::move(*value));
+    }
+    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return name_order(a.first, b.first); });
+    return result;
+  }
+
+  std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,
+                                                             const std::string& path,
+                                                             const std::string& name) override {
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return std::nullopt;
+    auto list = entries(**key);
+    if (!list) return std::unexpected(list.error());
+    for (const auto& entry : *list) {
+      const auto parsed = parse_value_file(entry);
+      if (parsed && same_name(parsed->first, name)) return load(entry.path, parsed->second);
+    }
+    return std::nullopt;
+  }
+};
+
+}  // namespace
+
+Registry& system_registry() {
+  static DirectoryRegistry registry;
+  return registry;
+}
+
+}  // namespace yoxa::platform

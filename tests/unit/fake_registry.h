@@ -1,0 +1,154 @@
+#pragma once
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/text.h"
+#include "platform/registry.h"
+
+namespace yoxa::testing {
+
+// An in-memory registry for tests. Each hive has a 64-bit and a 32-bit tree
+// (Native reads the 64-bit one); paths and value names match regardless of
+// ASCII case. Seeding a key creates its parents. Safe to use from several
+// threads.
+class FakeRegistry final : public platform::Registry {
+ public:
+  using Hive = platform::RegistryHive;
+  using View = platform::RegistryView;
+  using Value = platform::RegistryValue;
+
+  static platform::OsError access_denied() { return {5, "Access is denied. (os error 5)"}; }
+
+  FakeRegistry() {
+    for (const Hive hive : {Hive::LocalMachine, Hive::CurrentUser}) {
+      for (const View view : {View::Bits64, View::Bits32}) key_for(hive, view, "");
+    }
+  }
+
+  FakeRegistry& add_key(Hive hive, View view, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    key_for(hive, view, path);
+    return *this;
+  }
+  FakeRegistry& set(Hive hive, View view, const std::string& path, const std::string& name, Value value) {
+    std::lock_guard lock(mutex_);
+    auto& values = key_for(hive, view, path).values;
+    const auto found = std::find_if(values.begin(), values.end(), [&](const auto& v) { return same(v.first, name); });
+    if (found != values.end()) found->second = std::move(value);
+    else values.emplace_back(name, std::move(value));
+    return *this;
+  }
+  FakeRegistry& set_string(Hive hive, View view, const std::string& path, const std::string& name,
+                           std::string text) {
+    Value value;
+    value.type = Value::Type::String;
+    value.text = std::move(text);
+    return set(hive, view, path, name, std::move(value));
+  }
+  FakeRegistry& set_dword(Hive hive, View view, const std::string& path, const std::string& name,
+                          std::uint32_t number) {
+    Value value;
+    value.type = Value::Type::Dword;
+    value.number = number;
+    return set(hive, view, path, name, std::move(value));
+  }
+  // Every look at this key (not its subkeys) fails with `error`; its parent still lists it.
+  FakeRegistry& fail_key(Hive hive, View view, const std::string& path,
+                         platform::OsError error = access_denied()) {
+    std::lock_guard lock(mutex_);
+    key_for(hive, view, path).failure = std::move(error);
+    return *this;
+  }
+
+  // Registry calls made so far, to check that a code path left the registry alone.
+  int calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+  std::expected<std::optional<std::vector<std::string>>, platform::OsError> subkeys(
+      Hive hive, View view, const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    const auto* key = find(hive, view, path);
+    if (!key) return std::nullopt;
+    if (key->failure) return std::unexpected(*key->failure);
+    const std::string prefix = path_key(path).empty() ? std::string() : path_key(path) + "\\";
+    std::vector<std::string> names;
+    for (auto it = keys_.lower_bound({hive, tree(view), prefix}); it != keys_.end(); ++it) {
+      const auto& [h, t, p] = it->first;
+      if (h != hive || t != tree(view) || !p.starts_with(prefix)) break;
+      if (p.size() > prefix.size() && p.find('\\', prefix.size()) == std::string::npos) {
+        names.push_back(it->second.name);
+      }
+    }
+    return names;
+  }
+
+  std::expected<std::optional<std::vector<std::pair<std::string, Value>>>, platform::OsError> values(
+      Hive hive, View view, const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    const auto* key = find(hive, view, path);
+    if (!key) return std::nullopt;
+    if (key->failure) return std::unexpected(*key->failure);
+    return key->values;
+  }
+
+  std::expected<std::optional<Value>, platform::OsError> value(Hive hive, View view, const std::string& path,
+                                                               const std::string& name) override {
+    std::lock_guard lock(mutex_);
+    const auto* key = find(hive, view, path);
+    if (!key) return std::nullopt;
+    if (key->failure) return std::unexpected(*key->failure);
+    for (const auto& [value_name, value] : key->values) {
+      if (same(value_name, name)) return value;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  struct Key {
+    std::string name;  // the last path component as first seeded
+    std::vector<std::pair<std::string, Value>> values;
+    std::optional<platform::OsError> failure;
+  };
+  using Id = std::tuple<Hive, bool, std::string>;  // hive, 32-bit tree, lower-cased path
+
+  static bool tree(View view) { return view == View::Bits32; }
+  static bool same(std::string_view a, std::string_view b) { return ascii_lower(a) == ascii_lower(b); }
+  static std::vector<std::string> components(const std::string& path) {
+    std::vector<std::string> parts;
+    for (auto& part : split(path, '\\')) {
+      if (!part.empty()) parts.push_back(std::move(part));
+    }
+    return parts;
+  }
+  static std::string path_key(const std::string& path) { return ascii_lower(join(components(path), "\\")); }
+
+  Key& key_for(Hive hive, View view, const std::string& path) {
+    std::string sofar;
+    Key* key = &keys_[{hive, tree(view), ""}];
+    for (const auto& part : components(path)) {
+      sofar += (sofar.empty() ? "" : "\\") + ascii_lower(part);
+      key = &keys_[{hive, tree(view), sofar}];
+      if (key->name.empty()) key->name = part;
+    }
+    return *key;
+  }
+  const Key* find(Hive hive, View view, const std::string& path) {
+    ++calls_;
+    const auto found = keys_.find({hive, tree(view), path_key(path)});
+    return found == keys_.end() ? nullptr : &found->second;
+  }
+
+  mutable std::mutex mutex_;
+  std::map<Id, Key> keys_;
+  int calls_ = 0;
+};
+
+}  // namespace yoxa::testing
