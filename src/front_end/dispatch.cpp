@@ -9,6 +9,7 @@
 #include "front_end/catalog.h"
 #include "front_end/command_line.h"
 #include "front_end/help_text.h"
+#include "front_end/read_only_commands.h"
 #include "front_end/worker_payload.h"
 #include "platform/system.h"
 #include "system/log_locations.h"
@@ -43,6 +44,10 @@ int subcommand_door(const std::vector<std::string>& arguments, const std::option
   sweep_stale_temp_folders(platform::temp_directory(), std::chrono::system_clock::now());
   if (cwd_error) log::warn(directory_error_text(*cwd_error));
   const std::string& word = arguments.front();
+  const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+  if (word == "hello") return run_hello();
+  if (word == "disk-free") return run_disk_free(rest);
+  if (word == "check-updates") return run_check_updates(rest);
   return not_available(format("The '{}' subcommand", word));
 }
 
