@@ -1,0 +1,173 @@
+"""Fixtures for running the Windows build under Wine.
+
+One fresh prefix per session, served by one persistent wineserver, so each
+program run costs tens of milliseconds instead of a server start-up.
+
+Environment:
+  YOXA_WINDOWS_BUILD     the Windows build directory (default: build/windows of
+                         this repository; a relative path is taken from the
+                         repository root)
+  YOXA_E2E_KEEP_PREFIX   set to keep the Wine prefix after the session (it is
+                         several hundred megabytes, so it is removed by default)
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+from typing import Mapping, NamedTuple, Optional
+
+import pytest
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+
+
+def windows_build_dir() -> Path:
+    configured = Path(os.environ.get("YOXA_WINDOWS_BUILD", "build/windows"))
+    return configured if configured.is_absolute() else REPO_ROOT / configured
+
+
+class WineResult(NamedTuple):
+    code: int  # the full 32-bit exit code
+    stdout: bytes
+    stderr: bytes
+
+
+class WineSession:
+    def __init__(self, wine: str, wineserver: str, runexit: Path, root: Path):
+        self.wine = wine
+        self.wineserver = wineserver
+        self.runexit = runexit
+        self.root = root
+        self.prefix = root / "prefix"
+        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        self.env.update(
+            WINEPREFIX=str(self.prefix),
+            WINEDEBUG="-all",
+            # No Mono or Gecko install prompts.
+            WINEDLLOVERRIDES="mscoree,mshtml=",
+            # Wine converts arguments and file names through the host locale.
+            LC_ALL="C.UTF-8",
+        )
+        self._runs = 0
+
+    @staticmethod
+    def windows_path(path: Path) -> str:
+        """The Wine path of a host file, through the Z: drive every prefix has."""
+        return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+    def start(self) -> None:
+        # The server needs the prefix directory to exist; starting it before
+        # wineboot means wineboot already uses the persistent server.
+        self.prefix.mkdir(parents=True)
+        subprocess.run([self.wineserver, "-p"], env=self.env, check=True, timeout=30)
+        # Output to a file, not a pipe: the system processes wineboot starts
+        # live as long as the server and would hold a pipe open.
+        boot_log = self.root / "wineboot.log"
+        with boot_log.open("wb") as log:
+            boot = subprocess.run(
+                [self.wine, "wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                stdout=log, stderr=subprocess.STDOUT, timeout=300,
+            )
+        if boot.returncode != 0:
+            raise RuntimeError(f"wineboot -i failed ({boot.returncode}): {boot_log.read_text(errors='replace')}")
+
+    def stop(self) -> None:
+        subprocess.run([self.wineserver, "-k"], env=self.env, timeout=30)
+        subprocess.run([self.wineserver, "-w"], env=self.env, timeout=30)
+
+    def temp_dir(self) -> Path:
+        """The host path of the prefix user's %TEMP%."""
+        found = [p for p in (self.prefix / "drive_c" / "users").glob("*/Temp") if p.parent.name != "Public"]
+        assert len(found) == 1, f"expected one user Temp folder in the prefix, found {found}"
+        return found[0]
+
+    def run(
+        self,
+        program: Path,
+        *args: str,
+        env: Optional[Mapping[str, str]] = None,
+        input: Optional[bytes] = None,
+        timeout: float = 60,
+    ) -> WineResult:
+        """Runs a Windows program through runexit, with stdout and stderr on pipes
+        (under a terminal Wine would add escape sequences)."""
+        self._runs += 1
+        code_file = self.root / f"exit-{self._runs}.txt"
+        command = [self.wine, str(self.runexit), self.windows_path(code_file), self.windows_path(program), *args]
+        completed = subprocess.run(
+            command,
+            env={**self.env, **(env or {})},
+            input=input,
+            stdin=subprocess.DEVNULL if input is None else None,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=timeout,
+        )
+        if completed.returncode != 0 or not code_file.exists():
+            raise RuntimeError(
+                f"runexit failed ({completed.returncode}) for {program.name}: "
+                f"{completed.stderr.decode(errors='replace')}"
+            )
+        code = int(code_file.read_text().strip())
+        code_file.unlink()
+        return WineResult(code, completed.stdout, completed.stderr)
+
+
+def _require_file(path: Path, what: str) -> Path:
+    if not path.is_file():
+        pytest.skip(f"{what} not found at {path}: build the Windows preset or set YOXA_WINDOWS_BUILD")
+    return path
+
+
+@pytest.fixture(scope="session")
+def windows_build() -> Path:
+    return windows_build_dir()
+
+
+@pytest.fixture(scope="session")
+def wine(windows_build: Path):
+    tools = {name: shutil.which(name) for name in ("wine", "wineserver")}
+    missing = [name for name, found in tools.items() if not found]
+    if missing:
+        pytest.skip(f"Wine is not installed ({', '.join(missing)} not on PATH); skipping the Wine tests")
+    runexit = _require_file(windows_build / "tests" / "support" / "runexit.exe", "runexit.exe")
+    _require_file(windows_build / "YoxaOfficeInstaller.exe", "YoxaOfficeInstaller.exe")
+
+    root = Path(tempfile.mkdtemp(prefix="yoxa-e2e-"))
+    session = WineSession(tools["wine"], tools["wineserver"], runexit, root)
+    try:
+        session.start()
+        yield session
+    finally:
+        session.stop()
+        if not os.environ.get("YOXA_E2E_KEEP_PREFIX"):
+            shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def support_exe(windows_build: Path):
+    """The path of a test helper program of the Windows build (skips if absent)."""
+
+    def find(name: str) -> Path:
+        return _require_file(windows_build / "tests" / "support" / name, name)
+
+    return find
+
+
+@pytest.fixture(scope="session")
+def engine(wine: WineSession, windows_build: Path):
+    """Runs YoxaOfficeInstaller.exe under Wine: engine(*args, env={...}) -> (code, stdout, stderr)."""
+    exe = windows_build / "YoxaOfficeInstaller.exe"
+
+    def run(*args: str, env: Optional[Mapping[str, str]] = None, input: Optional[bytes] = None,
+            timeout: float = 60) -> WineResult:
+        return wine.run(exe, *args, env=env, input=input, timeout=timeout)
+
+    return run
+
+
+@pytest.fixture(scope="session")
+def wine_temp(wine: WineSession) -> Path:
+    return wine.temp_dir()
