@@ -7,6 +7,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64
   python3 python3-pytest
+  msitools wixl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,59 @@
+"""Real MSI packages of the suite's apps, built with wixl for the Wine tests.
+
+The upgrade codes and product names are the engine's (docs/app-identifiers.md),
+so Wine's msiexec registers them exactly where the engine looks.
+"""
+
+import subprocess
+import uuid
+from dataclasses import dataclass
+from pathlib import Path
+
+FIXTURES = Path(__file__).resolve().parent / "fixtures"
+
+
+@dataclass(frozen=True)
+class MsiApp:
+    app_id: str
+    product_name: str
+    upgrade_code: str
+    process: str
+
+
+QUILL = MsiApp("quill", "Yoxa Quill", "{6F1B2A3C-4D5E-4F60-8172-93A4B5C6D7E8}", "YoxaQuill")
+FOLIO = MsiApp("folio", "Yoxa Folio", "{8A7B6C5D-4E3F-4A2B-9C1D-0E1F2A3B4C5D}", "YoxaFolio")
+
+
+@dataclass(frozen=True)
+class BuiltMsi:
+    app: MsiApp
+    version: str
+    product_code: str
+    path: Path
+
+
+def build_msi(app: MsiApp, version: str, out_dir: Path) -> BuiltMsi:
+    """Builds an x64 MSI installing <ProgramFiles>\\<product name>\\<process>.exe."""
+    out_dir.mkdir(parents=True, exist_ok=True)
+    product_code = "{" + str(uuid.uuid4()).upper() + "}"
+    payload = out_dir / f"{app.process}.exe"
+    payload.write_bytes(b"MZ stand-in executable\n")
+    replacements = {
+        "@PRODUCT_CODE@": product_code,
+        "@PRODUCT_NAME@": app.product_name,
+        "@VERSION@": version,
+        "@UPGRADE_CODE@": app.upgrade_code,
+        "@DIR_NAME@": app.product_name,
+        "@COMPONENT_CODE@": "{" + str(uuid.uuid4()).upper() + "}",
+        "@PROCESS@": app.process,
+        "@PAYLOAD@": payload.name,
+    }
+    source = (FIXTURES / "app.wxs.in").read_text()
+    for key, value in replacements.items():
+        source = source.replace(key, value)
+    wxs = out_dir / f"{app.app_id}-{version}.wxs"
+    wxs.write_text(source)
+    msi = out_dir / f"{app.app_id}-{version}.msi"
+    subprocess.run(["wixl", "-a", "x64", "-o", str(msi), str(wxs)], cwd=out_dir, check=True,
+                   capture_output=True, timeout=120)
+    return BuiltMsi(app, version, product_code, msi)

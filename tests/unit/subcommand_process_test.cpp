@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "core/protocol_event.h"
+#include "platform/process.h"
+
+namespace yoxa {
+namespace {
+
+// Runs the native engine as the launcher would and returns its standard output.
+std::string run_engine(const std::vector<std::string>& arguments, int expected_exit) {
+  auto child = platform::ChildProcess::start(YOXA_ENGINE_EXE, arguments);
+  EXPECT_TRUE(child.has_value());
+  if (!child) return {};
+  const auto code = child->wait();
+  EXPECT_TRUE(child->finish_output().has_value());
+  EXPECT_EQ(code.value_or(999), static_cast<std::uint32_t>(expected_exit));
+  return child->standard_output();
+}
+
+TEST(SubcommandProcess, DiskFreeFallsBackToTheSystemDrive) {
+  ::setenv("SystemDrive", "D:", 1);
+  const std::string out = run_engine({"disk-free"}, 0);
+  ::unsetenv("SystemDrive");
+  const auto newline = out.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  const Json result = Json::parse(out.substr(0, newline));
+  EXPECT_EQ(result["path"], "D:\\");
+  EXPECT_TRUE(result["freeBytes"].is_null());
+}
+
+TEST(SubcommandProcess, HelloListsTheCatalogAndEndsWithDone) {
+  ::setenv("ProgramFiles", "E:\\Apps", 1);
+  const std::string out = run_engine({"hello"}, 0);
+  ::unsetenv("ProgramFiles");
+  const auto newline = out.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  const Json hello = Json::parse(out.substr(0, newline));
+  EXPECT_EQ(hello["defaultInstallDir"], "E:\\Apps");
+  EXPECT_EQ(hello["apps"].size(), 4u);
+  EXPECT_EQ(out.substr(newline + 1), R"({"action":"hello","exitCode":0,"results":[],"type":"done","v":1})" "\n");
+}
+
+}  // namespace
+}  // namespace yoxa
