@@ -111,6 +111,15 @@ std::vector<std::string> split(std::string_view text, char separator) {
   }
 }
 
+std::vector<std::string> split_trimmed(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  for (const auto& piece : split(text, separator)) {
+    const std::string_view trimmed = trim(piece);
+    if (!trimmed.empty()) pieces.emplace_back(trimmed);
+  }
+  return pieces;
+}
+
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
   std::string out;
   for (std::size_t i = 0; i < parts.size(); ++i) {

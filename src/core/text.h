@@ -32,6 +32,8 @@ std::string_view trim(std::string_view text);
 std::string ascii_lower(std::string_view text);
 bool starts_with(std::string_view text, std::string_view prefix);
 std::vector<std::string> split(std::string_view text, char separator);
+// Splits at `separator`, trims each piece and drops the empty ones.
+std::vector<std::string> split_trimmed(std::string_view text, char separator);
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 
 bool is_valid_utf8(std::string_view bytes);

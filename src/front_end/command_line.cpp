@@ -17,14 +17,6 @@ const AppDescriptor* find_in_catalog(std::string_view id, const std::vector<cons
   return it == catalog.end() ? nullptr : *it;
 }
 
-std::vector<std::string> split_app_list(std::string_view value) {
-  std::vector<std::string> ids;
-  for (const auto& piece : split(value, ',')) {
-    const std::string_view id = trim(piece);
-    if (!id.empty()) ids.emplace_back(id);
-  }
-  return ids;
-}
 }  // namespace
 
 bool is_subcommand(std::string_view word) { return std::ranges::find(kSubcommands, word) != kSubcommands.end(); }
@@ -62,7 +54,7 @@ std::string invalid_app_id_message(std::string_view id, const std::vector<const 
 
 std::variant<AppSelection, std::string> resolve_app_selection(std::optional<std::string_view> apps_value,
                                                               const std::vector<const AppDescriptor*>& catalog) {
-  const std::vector<std::string> ids = apps_value ? split_app_list(*apps_value) : std::vector<std::string>{};
+  const std::vector<std::string> ids = apps_value ? split_trimmed(*apps_value, ',') : std::vector<std::string>{};
   if (ids.empty()) return AppSelection(catalog.begin(), catalog.end());
   AppSelection selection;
   for (const auto& id : ids) {
@@ -100,7 +92,7 @@ std::variant<SilentOptions, std::string> parse_flag_mode(const std::vector<std::
     } else if (arg == "--apps") {
       auto value = value_after(i);
       if (!value) return std::string("--apps requires a value (e.g. quill,abacus,lumen)");
-      std::vector<std::string> ids = split_app_list(*value);
+      std::vector<std::string> ids = split_trimmed(*value, ',');
       if (ids.empty()) return std::string("--apps value is empty");
       for (const auto& id : ids) {
         if (!find_in_catalog(id, catalog)) return invalid_app_id_message(id, catalog);

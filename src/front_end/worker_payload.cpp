@@ -5,16 +5,6 @@
 
 namespace yoxa {
 
-namespace {
-std::vector<std::string> id_list(std::string_view field) {
-  std::vector<std::string> ids;
-  for (const auto& piece : split(field, ',')) {
-    const std::string_view id = trim(piece);
-    if (!id.empty()) ids.emplace_back(id);
-  }
-  return ids;
-}
-}  // namespace
 
 std::string decode_worker_payload(std::string_view argument) {
   auto bytes = base64_decode_unpadded(argument);
@@ -28,10 +18,10 @@ std::optional<JsonRunPayload> parse_json_run_payload(std::string_view text) {
   JsonRunPayload payload;
   payload.action = fields[0];
   payload.quit_file = fields[1];
-  payload.apps = id_list(fields[2]);
+  payload.apps = split_trimmed(fields[2], ',');
   payload.pipe_name = fields[3];
   if (fields.size() > 4 && ascii_lower(trim(fields[4])) == "machine") payload.scope = InstallScope::Machine;
-  if (fields.size() > 5) payload.per_user_precheck = id_list(fields[5]);
+  if (fields.size() > 5) payload.per_user_precheck = split_trimmed(fields[5], ',');
   return payload;
 }
 

@@ -7,6 +7,7 @@
 #include "fake_registry.h"
 #include "system/compatibility.h"
 #include "system/logger.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace yoxa {
@@ -21,18 +22,7 @@ constexpr auto kMachine = RegistryHive::LocalMachine;
 constexpr const char* kVersionKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 constexpr const char* kEnvironmentKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
-// Runs `action` and returns the log lines it wrote (the process logger echoes them to standard error).
-template <class Action>
-std::string logged_by(Action&& action) {
-  static const testing::TempDir log_dir;
-  if (!Logger::process().installed()) (void)init_logger(log_dir.str());
-  set_log_echo(true);
-  ::testing::internal::CaptureStderr();
-  action();
-  std::string lines = ::testing::internal::GetCapturedStderr();
-  set_log_echo(false);
-  return lines;
-}
+using testing::logged_by;
 
 // The messages logged at `level` ("INFO", "WARN"), in order.
 std::vector<std::string> messages(const std::string& log, std::string_view level) {

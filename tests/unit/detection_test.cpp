@@ -10,6 +10,7 @@
 #include "fake_registry.h"
 #include "system/detection.h"
 #include "system/logger.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace yoxa {
@@ -55,18 +56,7 @@ std::string uninstall_key(const std::string& subkey) {
 }
 std::string package_key(const std::string& full_name) { return std::string(kPackages) + "\\" + full_name; }
 
-// Runs `action` and returns the log lines it wrote (the process logger echoes them to standard error).
-template <class Action>
-std::string logged_by(Action&& action) {
-  static const testing::TempDir log_dir;
-  if (!Logger::process().installed()) (void)init_logger(log_dir.str());
-  set_log_echo(true);
-  ::testing::internal::CaptureStderr();
-  action();
-  std::string lines = ::testing::internal::GetCapturedStderr();
-  set_log_echo(false);
-  return lines;
-}
+using testing::logged_by;
 
 // Where `message` was logged at `level` ("INFO", "WARN"); npos when it was not.
 std::size_t line_at(const std::string& log, std::string_view level, std::string_view message) {
