@@ -8,6 +8,7 @@ packages=(
   wine wine64
   python3 python3-pytest
   msitools wixl
+  nginx openssl curl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -9,11 +9,21 @@ Environment:
                          repository root)
   YOXA_E2E_KEEP_PREFIX   set to keep the Wine prefix after the session (it is
                          several hundred megabytes, so it is removed by default)
+
+Network fixtures (servers in tests/servers, loopback only, stopped with the session):
+  test_pki         session: TestPki with .trusted and .untrusted TLS identities
+  trusted_ca       session: the trusted CA added to the prefix's machine Root store
+  cdn              nginx serving the test configuration's CDN origin for the session;
+                   its tree is emptied before each test that uses it
+  fault_server     a started FaultServer (trusted certificate), per test
+  connect_proxy    a started ConnectProxy, per test
+  system_proxy     sets the prefix user's Internet Settings proxy; cleared after the test
 """
 
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 from typing import Mapping, NamedTuple, Optional
@@ -21,6 +31,12 @@ from typing import Mapping, NamedTuple, Optional
 import pytest
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO_ROOT / "tests" / "servers"))
+
+from cdn import CdnServer  # noqa: E402
+from connect_proxy import ConnectProxy  # noqa: E402
+from fault_server import FaultServer  # noqa: E402
+import pki  # noqa: E402
 
 
 def windows_build_dir() -> Path:
@@ -171,3 +187,96 @@ def engine(wine: WineSession, windows_build: Path):
 @pytest.fixture(scope="session")
 def wine_temp(wine: WineSession) -> Path:
     return wine.temp_dir()
+
+
+# -- network ---------------------------------------------------------------------------
+
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+def wine_reg(wine: WineSession, *args: str) -> int:
+    """Runs Wine's reg.exe; output to DEVNULL, never a pipe Wine's services could keep."""
+    completed = subprocess.run([wine.wine, "reg", *args], env=wine.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    return completed.returncode
+
+
+class SystemProxy:
+    """The prefix user's system proxy, as the engine reads it."""
+
+    def __init__(self, wine: WineSession):
+        self._wine = wine
+
+    def set(self, server: Optional[str], enable: int = 1, override: Optional[str] = None) -> None:
+        """ProxyEnable=enable and ProxyServer=server (None leaves it out),
+        ProxyOverride=override when given.
+
+        Name a loopback proxy 127.0.0.1:PORT (ConnectProxy.address), not localhost:
+        Wine's WinHTTP sends no CONNECT when the proxy's host name equals the
+        target's, and then starts TLS with the proxy itself."""
+        self.clear()
+        values = [("ProxyEnable", "REG_DWORD", str(enable))]
+        if server is not None:
+            values.append(("ProxyServer", "REG_SZ", server))
+        if override is not None:
+            values.append(("ProxyOverride", "REG_SZ", override))
+        for name, kind, data in values:
+            assert wine_reg(self._wine, "add", INTERNET_SETTINGS, "/v", name, "/t", kind, "/d", data, "/f") == 0
+
+    def clear(self) -> None:
+        for name in ("ProxyEnable", "ProxyServer", "ProxyOverride"):
+            wine_reg(self._wine, "delete", INTERNET_SETTINGS, "/v", name, "/f")
+
+
+@pytest.fixture(scope="session")
+def test_pki(tmp_path_factory) -> pki.TestPki:
+    return pki.generate(tmp_path_factory.mktemp("pki"))
+
+
+@pytest.fixture(scope="session")
+def trusted_ca(wine: WineSession, support_exe, test_pki: pki.TestPki) -> pki.TlsIdentity:
+    """Makes the prefix trust test_pki.trusted, for every Windows program run after it."""
+    certtrust = support_exe("certtrust.exe")
+    ca = wine.windows_path(test_pki.trusted.ca_der)
+    result = wine.run(certtrust, "add", ca)
+    assert result.code == 0, result.stderr.decode(errors="replace")
+    yield test_pki.trusted
+    wine.run(certtrust, "del", ca)
+
+
+@pytest.fixture(scope="session")
+def cdn(tmp_path_factory, test_pki: pki.TestPki) -> CdnServer:
+    """nginx on the test configuration's CDN origin (https://localhost:47443)."""
+    if not (shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")):
+        pytest.skip("nginx is not installed; run scripts/install-deps.sh")
+    server = CdnServer(test_pki.trusted, tmp_path_factory.mktemp("cdn"))
+    server.start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(autouse=True)
+def _fresh_cdn_tree(request):
+    # nginx lives for the session; each test that uses it starts from an empty tree,
+    # the trusted certificate, a download page answering 200 and no logged requests.
+    if "cdn" in request.fixturenames:
+        request.getfixturevalue("cdn").reset()
+
+
+@pytest.fixture
+def fault_server(test_pki: pki.TestPki) -> FaultServer:
+    with FaultServer(test_pki.trusted) as server:
+        yield server
+
+
+@pytest.fixture
+def connect_proxy() -> ConnectProxy:
+    with ConnectProxy() as proxy:
+        yield proxy
+
+
+@pytest.fixture
+def system_proxy(wine: WineSession) -> SystemProxy:
+    proxy = SystemProxy(wine)
+    yield proxy
+    proxy.clear()
