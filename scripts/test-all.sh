@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything (warnings are errors) and runs every test: native unit tests,
-# the same under AddressSanitizer + UBSan, then the Windows executable under Wine.
+# the same under AddressSanitizer + UBSan, then the Windows executable under Wine
+# against loopback servers (nginx as the CDN, a fault-injecting server, a proxy).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,10 +17,12 @@ cmake --preset linux-asan -DYOXA_WERROR=ON >/dev/null
 cmake --build build/linux-asan -j "$jobs"
 ctest --test-dir build/linux-asan -j "$jobs" --output-on-failure
 
-echo "== Windows build"
+echo "== Windows builds: the product, and the same with the loopback CDN configuration"
 cmake --preset windows -DYOXA_WERROR=ON >/dev/null
 cmake --build build/windows -j "$jobs"
+cmake --preset windows-test -DYOXA_WERROR=ON >/dev/null
+cmake --build build/windows-test -j "$jobs"
 
-echo "== Wine tests"
+echo "== Wine tests (on the test-configuration build)"
 . scripts/wine-env.sh
-YOXA_WINDOWS_BUILD="$PWD/build/windows" /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider
+YOXA_WINDOWS_BUILD="$PWD/build/windows-test" /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider
