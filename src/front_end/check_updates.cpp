@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <thread>
 #include <variant>
 
 #include "config/expiry.h"
 #include "config/installer_config.h"
+#include "config/retirement.h"
+#include "config/source_probe.h"
 #include "core/text.h"
 #include "front_end/command_line.h"
 #include "front_end/emit.h"
@@ -32,15 +35,32 @@ Json first_answer(const AppSelection& apps, const std::vector<InstalledState>& s
   return event;
 }
 
+Json release_notes_array(const ReleaseNotes& notes) {
+  Json releases = Json::array();
+  for (const auto& entry : notes.releases) {
+    releases.push_back({{"version", entry.version},
+                        {"date", entry.date ? Json(*entry.date) : Json(nullptr)},
+                        {"notes", entry.notes}});
+  }
+  return releases;
+}
+
+struct Lookup {
+  LatestInfo latest;
+  std::optional<ReleaseNotes> notes;
+};
+
 Json second_answer(const AppSelection& apps, const std::vector<InstalledState>& states,
-                   const std::vector<LatestInfo>& latest) {
+                   const std::vector<Lookup>& lookups) {
   Json list = Json::array();
   for (std::size_t i = 0; i < apps.size(); ++i) {
     Json object = Json::object();
     object["id"] = apps[i]->id;
-    object["latestVersion"] = latest[i].version ? Json(*latest[i].version) : Json(nullptr);
-    object["updateAvailable"] = update_available(states[i].version, latest[i]);
-    object["sizeBytes"] = latest[i].size ? Json(*latest[i].size) : Json(nullptr);
+    const LatestInfo& latest = lookups[i].latest;
+    object["latestVersion"] = latest.version ? Json(*latest.version) : Json(nullptr);
+    object["updateAvailable"] = update_available(states[i].version, latest);
+    object["sizeBytes"] = latest.size ? Json(*latest.size) : Json(nullptr);
+    if (lookups[i].notes) object["releaseNotes"] = release_notes_array(*lookups[i].notes);
     list.push_back(std::move(object));
   }
   Json event = make_event("update-check-result");
@@ -62,22 +82,33 @@ int run_check_updates(const std::vector<std::string>& arguments) {
   }
   const AppSelection apps = std::get<AppSelection>(std::move(resolved));
 
-  // Latest versions are looked up in the background so installed versions go out first.
-  std::vector<LatestInfo> latest(apps.size());
-  std::vector<std::jthread> lookups;
+  // Latest versions are looked up in the background, one thread per app, so the
+  // installed versions go out before any network answer.
+  const bool with_notes = config.cdn_release_notes_enabled;
+  std::vector<Lookup> lookups(apps.size());
+  std::vector<std::jthread> workers;
   for (std::size_t i = 0; i < apps.size(); ++i) {
-    lookups.emplace_back([&latest, app = apps[i], i] { latest[i] = lookup_latest_version(*app); });
+    workers.emplace_back([&lookups, app = apps[i], i, with_notes] {
+      lookups[i].latest = lookup_latest_version(*app);
+      if (with_notes) lookups[i].notes = lookup_release_notes(*app);
+    });
   }
   const auto states = detect_installed(system_detection(), apps, false);
   emit(first_answer(apps, states));
-  lookups.clear();
+  workers.clear();
 
-  Json second = second_answer(apps, states, latest);
-  if (auto retired = check_expiry()) second["installerRetired"] = retirement_object(*retired);
+  Json second = second_answer(apps, states, lookups);
+  std::optional<Retirement> retired = check_expiry();
+  const auto not_available = [](const Lookup& l) { return l.latest.kind == LatestInfo::Kind::NotAvailable; };
+  if (!retired && !offline_mode() && !apps.empty() && std::ranges::all_of(lookups, not_available)) {
+    note_not_found();
+    retired = source_unavailable_verdict();
+  }
+  if (retired) second["installerRetired"] = retirement_object(*retired);
   emit(second);
 
   std::size_t failed = 0;
-  for (const auto& info : latest) failed += info.kind == LatestInfo::Kind::Failed ? 1 : 0;
+  for (const auto& lookup : lookups) failed += lookup.latest.kind == LatestInfo::Kind::Failed ? 1 : 0;
   const int exit_code = !apps.empty() && failed == apps.size() ? 5 : 0;
   emit_done("check-updates", exit_code, {});
   return exit_code;

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "acquisition/package_meta.h"
 #include "core/app_table.h"
 
 namespace yoxa {
@@ -15,7 +16,9 @@ struct LatestInfo {
   std::optional<std::uint64_t> size;
 };
 
-// Asks the package source for the newest version of an app.
+// Asks the CDN for the newest version of an app.
 LatestInfo lookup_latest_version(const AppDescriptor& app);
+// The app's release-notes.json; none on any failure (release notes are optional).
+std::optional<ReleaseNotes> lookup_release_notes(const AppDescriptor& app);
 
 }  // namespace yoxa

@@ -282,7 +282,7 @@ class CdnServer:
             self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json", meta)
             document = None
         else:
-            (directory / "meta.json").write_text(json.dumps(document, indent=2))
+            self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json", json.dumps(document, indent=2))
         if release_notes is not None:
             notes = release_notes if isinstance(release_notes, (str, bytes)) else json.dumps(release_notes, indent=2)
             self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/release-notes.json", notes)

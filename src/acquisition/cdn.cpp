@@ -1,0 +1,119 @@
+#include "acquisition/cdn.h"
+
+#include "acquisition/http_request.h"
+#include "acquisition/url_trust.h"
+#include "core/messages.h"
+#include "core/text.h"
+#include "system/logger.h"
+
+namespace yoxa {
+
+namespace {
+constexpr std::uint32_t kPlaceNoOrigin = 2301;
+constexpr std::uint32_t kPlaceUnknownApp = 2302;
+constexpr std::uint32_t kPlaceTransport = 2303;
+constexpr std::uint32_t kPlaceBodyRead = 2304;
+constexpr std::uint32_t kPlaceNotUtf8 = 2305;
+constexpr std::uint32_t kPlaceNotFound = 2306;
+constexpr std::uint32_t kPlaceStatus = 2307;
+constexpr std::uint32_t kPlaceUnparseable = 2308;
+
+constexpr std::uint32_t kMetaTimeoutSeconds = 10;
+
+Result<MetaLookup> fetch_under(platform::HttpClient& client, const InstallerConfig& config, const AppDescriptor& row,
+                               std::string_view arch) {
+  auto directory = package_dir_url(config, row, arch);
+  if (!directory) return std::unexpected(directory.error());
+  const std::string url = *directory + "/meta.json";
+  log::info(format("CDN meta URL for {}: {}", row.display_name, url));
+  auto text = fetch_meta_text(client, config, url);
+  if (!text) return std::unexpected(text.error());
+  auto meta = parse_package_meta(*text);
+  if (!meta) {
+    return fail(msg::kCouldNotContactServer, format("unparseable {}: {}", url, meta.error()), kPlaceUnparseable);
+  }
+  return MetaLookup{std::move(*meta), std::move(*directory)};
+}
+}  // namespace
+
+std::string_view arch_segment(const AppDescriptor& row) { return row.universal_arch ? "universal" : "x64"; }
+
+Result<std::string> package_dir_url(const InstallerConfig& config, const AppDescriptor& row, std::string_view arch) {
+  const auto origin = cdn_base_host(config);
+  if (!origin) {
+    return fail(msg::kCouldNotContactServer,
+                format("cdn.domains['{}'] is unset in installer_config.json \u2014 the installer has no CDN to "
+                       "download from. Add that data centre to build/cdn/domains.json and re-run "
+                       "build/sync_cdn_domains.",
+                       config.cdn_data_center),
+                kPlaceNoOrigin);
+  }
+  // Inserted as configured: nothing is escaped or validated here.
+  return join({*origin, config.cdn_distribution_root, config.cdn_apps_root, config.flavour, std::string(row.id),
+               "windows", std::string(arch), std::string(row.format), config.cdn_release},
+              "/");
+}
+
+Result<std::string> package_dir_url(const AppDescriptor& row, std::string_view arch) {
+  return package_dir_url(load_installer_config(), row, arch);
+}
+
+Result<std::string> fetch_meta_text(platform::HttpClient& client, const InstallerConfig& config,
+                                    const std::string& url) {
+  platform::HttpRequest request = new_request(url, kMetaTimeoutSeconds);
+  request.headers.emplace_back("Cache-Control", "no-cache");
+  auto sent = client.send(request);
+  if (!sent) return fail(msg::kCouldNotContactServer, sent.error().text, kPlaceTransport);
+  platform::HttpResponse& response = **sent;
+
+  if (auto trusted = is_trusted_url(response.final_url(), "the metadata URL", config.trusted_download_domains);
+      !trusted) {
+    return std::unexpected(trusted.error());
+  }
+  const std::uint32_t status = response.status();
+  if (status == 404) return fail(msg::kNotAvailableOnline, format("404 for {}", url), kPlaceNotFound);
+  if (status != 200) return fail(msg::kCouldNotContactServer, format("HTTP {} for {}", status, url), kPlaceStatus);
+
+  // A longer document is cut here and then fails to parse.
+  std::string text(kMetaTextLimit, '\0');
+  std::size_t filled = 0;
+  while (filled < text.size()) {
+    auto read = response.read(std::span<char>(text.data() + filled, text.size() - filled));
+    if (!read) return fail(msg::kCouldNotContactServer, read.error().text, kPlaceBodyRead);
+    if (*read == 0) break;
+    filled += *read;
+  }
+  text.resize(filled);
+  if (!is_valid_utf8(text)) {
+    return fail(msg::kCouldNotContactServer, format("the body of {} is not valid UTF-8", url), kPlaceNotUtf8);
+  }
+  return text;
+}
+
+Result<MetaLookup> fetch_package_meta(platform::HttpClient& client, const InstallerConfig& config,
+                                      std::string_view app_id) {
+  const AppDescriptor* row = app_by_id(app_id);
+  if (!row) return fail(msg::kNotAvailableOnline, format("unknown app id '{}'", app_id), kPlaceUnknownApp);
+  const std::string_view first = arch_segment(*row);
+  const std::string_view other = row->universal_arch ? "x64" : "universal";
+
+  auto found = fetch_under(client, config, *row, first);
+  if (found) return found;
+  auto second = fetch_under(client, config, *row, other);
+  if (!second) return found;
+  log::warn(format("{} was NOT under the declared '{}' arch segment but IS under '{}'. The build's getdep properties "
+                   "and this app's cdn_arch disagree \u2014 fix cdn_arch in common/apps and protocol/catalog.json.",
+                   row->display_name, first, other));
+  return second;
+}
+
+// The configuration is read afresh for every lookup, as for every URL the engine builds.
+Result<std::string> fetch_meta_text(const std::string& url) {
+  return fetch_meta_text(platform::system_http_client(), load_installer_config(), url);
+}
+
+Result<MetaLookup> fetch_package_meta(std::string_view app_id) {
+  return fetch_package_meta(platform::system_http_client(), load_installer_config(), app_id);
+}
+
+}  // namespace yoxa

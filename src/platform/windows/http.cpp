@@ -1,0 +1,363 @@
+#include "platform/http.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <utility>
+
+#include "core/text.h"
+#include "platform/windows/win.h"
+
+#include <winhttp.h>
+
+// WinHTTP, synchronous. Each request gets its own session: the proxy is a
+// session setting, requests differ in proxy and time limit, and a response that
+// owns its whole handle chain outlives the client call without shared state.
+// Connection reuse across requests is not worth the coupling for the few
+// requests a run makes.
+//
+// Redirects are followed here, not by WinHTTP: Wine does not implement
+// WINHTTP_OPTION_URL, and following ourselves is how the final URL is known.
+
+namespace yoxa::platform {
+
+namespace {
+
+constexpr int kMaxRedirects = 100;
+
+class InternetHandle {
+ public:
+  InternetHandle() = default;
+  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+  InternetHandle(InternetHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  InternetHandle& operator=(InternetHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~InternetHandle() { reset(); }
+  HINTERNET get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  void reset() {
+    if (handle_) WinHttpCloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HINTERNET handle_ = nullptr;
+};
+
+std::string cause_of(DWORD code) {
+  switch (code) {
+    case ERROR_WINHTTP_TIMEOUT:
+    case WSAETIMEDOUT: return "timed out";
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+    case WSAECONNREFUSED: return "cannot connect";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "host not found";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "connection lost";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "invalid response";
+    case ERROR_WINHTTP_INVALID_URL:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "invalid URL";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED: return "TLS failure";
+    default: return "transfer failed";
+  }
+}
+
+// "WinHttpSendRequest failed: 12029 cannot connect (https://…)"
+HttpError failure(std::string_view call, const std::string& url) {
+  const DWORD code = GetLastError();
+  return HttpError{format("{} failed: {} {} ({})", call, static_cast<unsigned long>(code), cause_of(code), url)};
+}
+
+// --- Resolving a Location value against the URL that sent it (RFC 3986, 5.2) ---
+
+struct UrlParts {
+  std::string scheme;
+  std::optional<std::string> authority;
+  std::string path;
+  std::optional<std::string> query;
+};
+
+bool is_scheme(std::string_view text) {
+  if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+  });
+}
+
+UrlParts split_url(std::string_view url) {
+  UrlParts parts;
+  url = url.substr(0, url.find('#'));  // fragments never travel
+  const auto colon = url.find(':');
+  if (colon != std::string_view::npos && is_scheme(url.substr(0, colon))) {
+    parts.scheme = std::string(url.substr(0, colon));
+    url.remove_prefix(colon + 1);
+  }
+  if (url.starts_with("//")) {
+    url.remove_prefix(2);
+    const auto end = std::min(url.find_first_of("/?"), url.size());
+    parts.authority = std::string(url.substr(0, end));
+    url.remove_prefix(end);
+  }
+  const auto question = url.find('?');
+  parts.path = std::string(url.substr(0, question));
+  if (question != std::string_view::npos) parts.query = std::string(url.substr(question + 1));
+  return parts;
+}
+
+std::string remove_dot_segments(std::string_view in) {
+  std::string out;
+  const auto drop_last_segment = [&out] {
+    const auto slash = out.rfind('/');
+    out.erase(slash == std::string::npos ? 0 : slash);
+  };
+  while (!in.empty()) {
+    if (in.starts_with("../")) in.remove_prefix(3);
+    else if (in.starts_with("./") || in.starts_with("/./")) in.remove_prefix(2);
+    else if (in == "/.") in = "/";
+    else if (in.starts_with("/../")) {
+      in.remove_prefix(3);
+      drop_last_segment();
+    } else if (in == "/..") {
+      in = "/";
+      drop_last_segment();
+    } else if (in == "." || in == "..") in = {};
+    else {
+      const auto end = std::min(in.find('/', 1), in.size());
+      out.append(in.substr(0, end));
+      in.remove_prefix(end);
+    }
+  }
+  return out;
+}
+
+std::string resolve_reference(const std::string& base_url, const std::string& reference) {
+  const UrlParts base = split_url(base_url);
+  const UrlParts ref = split_url(reference);
+  UrlParts target;
+  if (!ref.scheme.empty()) {
+    target = ref;
+    target.path = remove_dot_segments(ref.path);
+  } else {
+    target.scheme = base.scheme;
+    if (ref.authority) {
+      target.authority = ref.authority;
+      target.path = remove_dot_segments(ref.path);
+      target.query = ref.query;
+    } else {
+      target.authority = base.authority;
+      if (ref.path.empty()) {
+        target.path = base.path;
+        target.query = ref.query ? ref.query : base.query;
+      } else {
+        if (ref.path.starts_with('/')) target.path = remove_dot_segments(ref.path);
+        else if (base.authority && base.path.empty()) target.path = remove_dot_segments("/" + ref.path);
+        else target.path = remove_dot_segments(base.path.substr(0, base.path.rfind('/') + 1) + ref.path);
+        target.query = ref.query;
+      }
+    }
+  }
+  std::string url = target.scheme + ":";
+  if (target.authority) url += "//" + *target.authority;
+  url += target.path;
+  if (target.query) url += "?" + *target.query;
+  return url;
+}
+
+// --- One request over WinHTTP ---
+
+struct Target {
+  bool secure = false;
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  std::wstring object;  // path and query
+};
+
+std::optional<Target> crack(const std::string& url) {
+  const std::wstring wide_url = win::wide(url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(wide_url.c_str(), 0, 0, &parts)) return std::nullopt;
+  if (parts.nScheme != INTERNET_SCHEME_HTTPS && parts.nScheme != INTERNET_SCHEME_HTTP) return std::nullopt;
+  if (parts.dwHostNameLength == 0) return std::nullopt;
+  Target target;
+  target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  target.port = parts.nPort;
+  target.object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  if (target.object.empty()) target.object = L"/";
+  const std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  target.object += extra.substr(0, extra.find(L'#'));
+  return target;
+}
+
+bool has_line_break(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+std::optional<std::wstring> query_header(HINTERNET request, DWORD info, const wchar_t* name) {
+  DWORD bytes = 0;
+  if (WinHttpQueryHeaders(request, info, name, WINHTTP_NO_OUTPUT_BUFFER, &bytes, WINHTTP_NO_HEADER_INDEX) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return std::nullopt;
+  std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
+  bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+  if (!WinHttpQueryHeaders(request, info, name, value.data(), &bytes, WINHTTP_NO_HEADER_INDEX)) return std::nullopt;
+  value.resize(bytes / sizeof(wchar_t));
+  return value;
+}
+
+class WinHttpResponse final : public HttpResponse {
+ public:
+  WinHttpResponse(InternetHandle session, InternetHandle connection, InternetHandle request, std::uint32_t status,
+                  std::string url)
+      : session_(std::move(session)),
+        connection_(std::move(connection)),
+        request_(std::move(request)),
+        status_(status),
+        final_url_(std::move(url)) {}
+
+  std::uint32_t status() const override { return status_; }
+
+  std::optional<std::string> header(std::string_view name) const override {
+    const std::wstring wide_name = win::wide(name);
+    auto value = query_header(request_.get(), WINHTTP_QUERY_CUSTOM, wide_name.c_str());
+    if (!value) return std::nullopt;
+    return win::narrow(*value);
+  }
+
+  const std::string& final_url() const override { return final_url_; }
+
+  // Fills the buffer unless the body ends or fails first, so callers get chunks of the size
+  // they chose. Bytes that arrived before a failure are returned; the failure comes next.
+  std::expected<std::size_t, HttpError> read(std::span<char> buffer) override {
+    if (failed_) return std::unexpected(*failed_);
+    std::size_t filled = 0;
+    while (filled < buffer.size()) {
+      // Wine's WinHttpReadData waits for the whole amount asked; asking only for what is
+      // available keeps a failure from swallowing the bytes already received.
+      DWORD available = 0;
+      if (!WinHttpQueryDataAvailable(request_.get(), &available)) {
+        failed_ = failure("WinHttpQueryDataAvailable", final_url_);
+        break;
+      }
+      if (available == 0) break;  // the end of the body
+      const DWORD wanted =
+          static_cast<DWORD>(std::min<std::size_t>({buffer.size() - filled, available, std::size_t{1} << 30}));
+      DWORD got = 0;
+      if (!WinHttpReadData(request_.get(), buffer.data() + filled, wanted, &got)) {
+        failed_ = failure("WinHttpReadData", final_url_);
+        break;
+      }
+      if (got == 0) break;
+      filled += got;
+    }
+    if (filled == 0 && failed_) return std::unexpected(*failed_);
+    return filled;
+  }
+
+ private:
+  InternetHandle session_;  // destroyed last: members go in reverse order
+  InternetHandle connection_;
+  InternetHandle request_;
+  std::uint32_t status_;
+  std::string final_url_;
+  std::optional<HttpError> failed_;
+};
+
+bool is_followed_redirect(DWORD status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+class WinHttpClient final : public HttpClient {
+ public:
+  std::expected<std::unique_ptr<HttpResponse>, HttpError> send(const HttpRequest& request) override {
+    std::wstring extra_headers;
+    for (const auto& [name, value] : request.headers) {
+      if (name.empty() || has_line_break(name) || has_line_break(value) || name.find(':') != std::string::npos)
+        return std::unexpected(HttpError{format("invalid request header: {}", name)});
+      extra_headers += win::wide(name + ": " + value + "\r\n");
+    }
+    const std::wstring agent = win::wide(request.user_agent);
+    const std::wstring proxy = win::wide(request.proxy.value_or(""));
+    // "<-loopback>" keeps WinHTTP from bypassing the proxy for local hosts: the engine's proxy
+    // decision covers every URL.
+    InternetHandle session(request.proxy ? WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                                                       L"<-loopback>", 0)
+                                         : WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) return std::unexpected(failure("WinHttpOpen", request.url));
+    // 0 would mean "no limit" to WinHTTP; a request must always end.
+    const std::uint64_t limit_ms = std::max<std::uint64_t>(request.timeout_seconds, 1) * 1000u;
+    const int timeout = static_cast<int>(std::min<std::uint64_t>(limit_ms, std::numeric_limits<int>::max()));
+    if (!WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout))
+      return std::unexpected(failure("WinHttpSetTimeouts", request.url));
+
+    std::string url = request.url;
+    for (int hop = 0;; ++hop) {
+      const auto target = crack(url);
+      if (!target)
+        return std::unexpected(HttpError{format(hop == 0 ? "invalid URL: {}" : "invalid URL: redirect to {}", url)});
+      InternetHandle connection(WinHttpConnect(session.get(), target->host.c_str(), target->port, 0));
+      if (!connection) return std::unexpected(failure("WinHttpConnect", url));
+      InternetHandle handle(WinHttpOpenRequest(connection.get(), L"GET", target->object.c_str(), nullptr,
+                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                               target->secure ? WINHTTP_FLAG_SECURE : 0));
+      if (!handle) return std::unexpected(failure("WinHttpOpenRequest", url));
+      DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+      if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never))
+        return std::unexpected(failure("WinHttpSetOption(REDIRECT_POLICY)", url));
+      // Wine bounds neither the TLS handshake nor the wait for headers by WinHttpSetTimeouts.
+      DWORD response_timeout = static_cast<DWORD>(timeout);
+      if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
+                            sizeof response_timeout))
+        return std::unexpected(failure("WinHttpSetOption(RECEIVE_RESPONSE_TIMEOUT)", url));
+      if (!extra_headers.empty() &&
+          !WinHttpAddRequestHeaders(handle.get(), extra_headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD))
+        return std::unexpected(failure("WinHttpAddRequestHeaders", url));
+      if (!WinHttpSendRequest(handle.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return std::unexpected(failure("WinHttpSendRequest", url));
+      if (!WinHttpReceiveResponse(handle.get(), nullptr)) return std::unexpected(failure("WinHttpReceiveResponse", url));
+      DWORD status = 0;
+      DWORD size = sizeof status;
+      if (!WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+        return std::unexpected(failure("WinHttpQueryHeaders(STATUS_CODE)", url));
+
+      const auto location = is_followed_redirect(status)
+                                 ? query_header(handle.get(), WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX)
+                                 : std::nullopt;
+      if (!location) {
+        return std::make_unique<WinHttpResponse>(std::move(session), std::move(connection), std::move(handle),
+                                                 static_cast<std::uint32_t>(status), std::move(url));
+      }
+      if (hop == kMaxRedirects)
+        return std::unexpected(HttpError{format("too many redirects: more than {} from {}", kMaxRedirects, request.url)});
+      url = resolve_reference(url, std::string(trim(win::narrow(*location))));
+    }
+  }
+};
+
+}  // namespace
+
+HttpClient& system_http_client() {
+  static WinHttpClient client;
+  return client;
+}
+
+}  // namespace yoxa::platform
