@@ -33,9 +33,8 @@ import pytest
 REPO_ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO_ROOT / "tests" / "servers"))
 
-from cdn import CdnServer  # noqa: E402
-from connect_proxy import ConnectProxy  # noqa: E402
-from fault_server import FaultServer  # noqa: E402
+# The loopback servers are shared with the native tests.
+from server_fixtures import _fresh_cdn_tree, cdn, connect_proxy, fault_server, test_pki  # noqa: E402,F401
 import pki  # noqa: E402
 
 
@@ -229,11 +228,6 @@ class SystemProxy:
 
 
 @pytest.fixture(scope="session")
-def test_pki(tmp_path_factory) -> pki.TestPki:
-    return pki.generate(tmp_path_factory.mktemp("pki"))
-
-
-@pytest.fixture(scope="session")
 def trusted_ca(wine: WineSession, support_exe, test_pki: pki.TestPki) -> pki.TlsIdentity:
     """Makes the prefix trust test_pki.trusted, for every Windows program run after it."""
     certtrust = support_exe("certtrust.exe")
@@ -242,37 +236,6 @@ def trusted_ca(wine: WineSession, support_exe, test_pki: pki.TestPki) -> pki.Tls
     assert result.code == 0, result.stderr.decode(errors="replace")
     yield test_pki.trusted
     wine.run(certtrust, "del", ca)
-
-
-@pytest.fixture(scope="session")
-def cdn(tmp_path_factory, test_pki: pki.TestPki) -> CdnServer:
-    """nginx on the test configuration's CDN origin (https://localhost:47443)."""
-    if not (shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")):
-        pytest.skip("nginx is not installed; run scripts/install-deps.sh")
-    server = CdnServer(test_pki.trusted, tmp_path_factory.mktemp("cdn"))
-    server.start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture(autouse=True)
-def _fresh_cdn_tree(request):
-    # nginx lives for the session; each test that uses it starts from an empty tree,
-    # the trusted certificate, a download page answering 200 and no logged requests.
-    if "cdn" in request.fixturenames:
-        request.getfixturevalue("cdn").reset()
-
-
-@pytest.fixture
-def fault_server(test_pki: pki.TestPki) -> FaultServer:
-    with FaultServer(test_pki.trusted) as server:
-        yield server
-
-
-@pytest.fixture
-def connect_proxy() -> ConnectProxy:
-    with ConnectProxy() as proxy:
-        yield proxy
 
 
 @pytest.fixture

@@ -150,8 +150,9 @@ bool make_pki(const std::string& openssl, const std::filesystem::path& dir, cons
   const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
   auto ca = std::vector<std::string>{"req", "-x509"};
   ca.insert(ca.end(), ec.begin(), ec.end());
-  ca.insert(ca.end(), {"-keyout", at("ca.key"), "-out", at("ca.pem"), "-days", "2", "-subj", "/CN=Yoxa " + prefix + "test CA",
-                       "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign"});
+  ca.insert(ca.end(), {"-keyout", at("ca.key"), "-out", at("ca.pem"), "-days", "2", "-subj",
+                       "/CN=Yoxa " + prefix + "test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                       "-addext", "keyUsage=critical,keyCertSign"});
   auto csr = std::vector<std::string>{"req"};
   csr.insert(csr.end(), ec.begin(), ec.end());
   csr.insert(csr.end(), {"-keyout", at("srv.key"), "-out", at("srv.csr"), "-subj", "/CN=localhost"});
@@ -222,8 +223,11 @@ class HttpClientTest : public ::testing::Test {
       skip_reason = "openssl could not make the test certificates";
       return;
     }
-    servers->https = start_script(dir / "server.py", {(dir / "srv.pem").string(), (dir / "srv.key").string()});
-    servers->rogue = start_script(dir / "server.py", {(dir / "rogue-srv.pem").string(), (dir / "rogue-srv.key").string()});
+    const auto tls = [&](const std::string& prefix) {
+      return std::vector<std::string>{(dir / (prefix + "srv.pem")).string(), (dir / (prefix + "srv.key")).string()};
+    };
+    servers->https = start_script(dir / "server.py", tls(""));
+    servers->rogue = start_script(dir / "server.py", tls("rogue-"));
     servers->plain = start_script(dir / "server.py", {});
     servers->proxy = start_script(dir / "proxy.py", {});
     ::setenv("YOXA_TEST_CA_BUNDLE", (dir / "ca.pem").c_str(), 1);
@@ -234,7 +238,8 @@ class HttpClientTest : public ::testing::Test {
   }
   void SetUp() override {
     if (!skip_reason.empty()) GTEST_SKIP() << skip_reason;
-    ASSERT_TRUE(servers->https.process && servers->rogue.process && servers->plain.process && servers->proxy.process) << "a test server did not start";
+    for (const Script* script : {&servers->https, &servers->rogue, &servers->plain, &servers->proxy})
+      ASSERT_TRUE(script->process) << "a test server did not start";
   }
 
   static std::string url(const std::string& path, int port = servers->https.port) {

@@ -169,7 +169,9 @@ class CurlResponse final : public HttpResponse {
     }
     if (filled > 0) return filled;
     if (failed_) return std::unexpected(*failed_);
-    if (result_ != CURLE_OK) return std::unexpected(failure());
+    // A body cut short of its Content-Length simply ends, as it does with WinHTTP:
+    // the caller's size check names the mismatch and the partial file stays resumable.
+    if (result_ != CURLE_OK && result_ != CURLE_PARTIAL_FILE) return std::unexpected(failure());
     return 0;
   }
 
@@ -242,7 +244,8 @@ class CurlResponse final : public HttpResponse {
     while (!reached() && !done_) {
       int running = 0;
       if (const CURLMcode code = curl_multi_perform(multi_.get(), &running); code != CURLM_OK)
-        return fail(format("transfer failed: {} (curl multi error {})", curl_multi_strerror(code), static_cast<int>(code)));
+        return fail(format("transfer failed: {} (curl multi error {})", curl_multi_strerror(code),
+                           static_cast<int>(code)));
       int queued = 0;
       while (CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
         if (message->msg != CURLMSG_DONE) continue;

@@ -284,70 +284,92 @@ bool is_followed_redirect(DWORD status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// "<-loopback>" keeps WinHTTP from bypassing the proxy for local hosts: the engine's proxy
+// decision covers every URL.
+std::expected<InternetHandle, HttpError> open_session(const HttpRequest& request, int timeout_ms) {
+  const std::wstring agent = win::wide(request.user_agent);
+  const std::wstring proxy = win::wide(request.proxy.value_or(""));
+  InternetHandle session(request.proxy ? WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                                                     L"<-loopback>", 0)
+                                       : WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return std::unexpected(failure("WinHttpOpen", request.url));
+  if (!WinHttpSetTimeouts(session.get(), timeout_ms, timeout_ms, timeout_ms, timeout_ms))
+    return std::unexpected(failure("WinHttpSetTimeouts", request.url));
+  return session;
+}
+
+// One GET without following redirects, up to the response headers.
+struct Exchange {
+  InternetHandle connection;
+  InternetHandle request;
+  DWORD status = 0;
+};
+
+std::expected<Exchange, HttpError> exchange(HINTERNET session, const std::string& url, const std::wstring& headers,
+                                            int timeout_ms) {
+  const auto target = crack(url);
+  if (!target) return std::unexpected(HttpError{format("invalid URL: {}", url)});
+  Exchange done;
+  done.connection = InternetHandle(WinHttpConnect(session, target->host.c_str(), target->port, 0));
+  if (!done.connection) return std::unexpected(failure("WinHttpConnect", url));
+  done.request = InternetHandle(WinHttpOpenRequest(done.connection.get(), L"GET", target->object.c_str(), nullptr,
+                                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                   target->secure ? WINHTTP_FLAG_SECURE : 0));
+  const HINTERNET request = done.request.get();
+  if (!request) return std::unexpected(failure("WinHttpOpenRequest", url));
+  DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never))
+    return std::unexpected(failure("WinHttpSetOption(REDIRECT_POLICY)", url));
+  // Wine bounds neither the TLS handshake nor the wait for headers by WinHttpSetTimeouts.
+  DWORD response_timeout = static_cast<DWORD>(timeout_ms);
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout, sizeof response_timeout))
+    return std::unexpected(failure("WinHttpSetOption(RECEIVE_RESPONSE_TIMEOUT)", url));
+  if (!headers.empty() &&
+      !WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD))
+    return std::unexpected(failure("WinHttpAddRequestHeaders", url));
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    return std::unexpected(failure("WinHttpSendRequest", url));
+  if (!WinHttpReceiveResponse(request, nullptr)) return std::unexpected(failure("WinHttpReceiveResponse", url));
+  DWORD size = sizeof done.status;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                           &done.status, &size, WINHTTP_NO_HEADER_INDEX))
+    return std::unexpected(failure("WinHttpQueryHeaders(STATUS_CODE)", url));
+  return done;
+}
+
 class WinHttpClient final : public HttpClient {
  public:
   std::expected<std::unique_ptr<HttpResponse>, HttpError> send(const HttpRequest& request) override {
-    std::wstring extra_headers;
+    std::wstring headers;
     for (const auto& [name, value] : request.headers) {
       if (name.empty() || has_line_break(name) || has_line_break(value) || name.find(':') != std::string::npos)
         return std::unexpected(HttpError{format("invalid request header: {}", name)});
-      extra_headers += win::wide(name + ": " + value + "\r\n");
+      headers += win::wide(name + ": " + value + "\r\n");
     }
-    const std::wstring agent = win::wide(request.user_agent);
-    const std::wstring proxy = win::wide(request.proxy.value_or(""));
-    // "<-loopback>" keeps WinHTTP from bypassing the proxy for local hosts: the engine's proxy
-    // decision covers every URL.
-    InternetHandle session(request.proxy ? WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
-                                                       L"<-loopback>", 0)
-                                         : WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) return std::unexpected(failure("WinHttpOpen", request.url));
     // 0 would mean "no limit" to WinHTTP; a request must always end.
     const std::uint64_t limit_ms = std::max<std::uint64_t>(request.timeout_seconds, 1) * 1000u;
-    const int timeout = static_cast<int>(std::min<std::uint64_t>(limit_ms, std::numeric_limits<int>::max()));
-    if (!WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout))
-      return std::unexpected(failure("WinHttpSetTimeouts", request.url));
+    const int timeout_ms = static_cast<int>(std::min<std::uint64_t>(limit_ms, std::numeric_limits<int>::max()));
+    auto session = open_session(request, timeout_ms);
+    if (!session) return std::unexpected(session.error());
 
     std::string url = request.url;
     for (int hop = 0;; ++hop) {
-      const auto target = crack(url);
-      if (!target)
-        return std::unexpected(HttpError{format(hop == 0 ? "invalid URL: {}" : "invalid URL: redirect to {}", url)});
-      InternetHandle connection(WinHttpConnect(session.get(), target->host.c_str(), target->port, 0));
-      if (!connection) return std::unexpected(failure("WinHttpConnect", url));
-      InternetHandle handle(WinHttpOpenRequest(connection.get(), L"GET", target->object.c_str(), nullptr,
-                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                               target->secure ? WINHTTP_FLAG_SECURE : 0));
-      if (!handle) return std::unexpected(failure("WinHttpOpenRequest", url));
-      DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-      if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never))
-        return std::unexpected(failure("WinHttpSetOption(REDIRECT_POLICY)", url));
-      // Wine bounds neither the TLS handshake nor the wait for headers by WinHttpSetTimeouts.
-      DWORD response_timeout = static_cast<DWORD>(timeout);
-      if (!WinHttpSetOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
-                            sizeof response_timeout))
-        return std::unexpected(failure("WinHttpSetOption(RECEIVE_RESPONSE_TIMEOUT)", url));
-      if (!extra_headers.empty() &&
-          !WinHttpAddRequestHeaders(handle.get(), extra_headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD))
-        return std::unexpected(failure("WinHttpAddRequestHeaders", url));
-      if (!WinHttpSendRequest(handle.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-        return std::unexpected(failure("WinHttpSendRequest", url));
-      if (!WinHttpReceiveResponse(handle.get(), nullptr)) return std::unexpected(failure("WinHttpReceiveResponse", url));
-      DWORD status = 0;
-      DWORD size = sizeof status;
-      if (!WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
-        return std::unexpected(failure("WinHttpQueryHeaders(STATUS_CODE)", url));
-
-      const auto location = is_followed_redirect(status)
-                                 ? query_header(handle.get(), WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX)
-                                 : std::nullopt;
+      auto done = exchange(session->get(), url, headers, timeout_ms);
+      if (!done) return std::unexpected(done.error());
+      const auto location =
+          is_followed_redirect(done->status)
+              ? query_header(done->request.get(), WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX)
+              : std::nullopt;
       if (!location) {
-        return std::make_unique<WinHttpResponse>(std::move(session), std::move(connection), std::move(handle),
-                                                 static_cast<std::uint32_t>(status), std::move(url));
+        return std::make_unique<WinHttpResponse>(std::move(*session), std::move(done->connection),
+                                                 std::move(done->request), static_cast<std::uint32_t>(done->status),
+                                                 std::move(url));
       }
       if (hop == kMaxRedirects)
-        return std::unexpected(HttpError{format("too many redirects: more than {} from {}", kMaxRedirects, request.url)});
+        return std::unexpected(
+            HttpError{format("too many redirects: more than {} from {}", kMaxRedirects, request.url)});
+      // Any URL is followed, plain http too: the caller judges the final one.
       url = resolve_reference(url, std::string(trim(win::narrow(*location))));
     }
   }
