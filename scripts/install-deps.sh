@@ -8,7 +8,7 @@ packages=(
   wine wine64
   python3 python3-pytest
   msitools wixl
-  nginx openssl curl
+  nginx openssl curl osslsigncode
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -9,14 +9,13 @@
 #include "acquisition/http_request.h"
 #include "core/error.h"
 #include "core/event_sink.h"
+#include "core/waiting.h"
 #include "platform/http.h"
 
 namespace yoxa {
 
 inline constexpr std::uint32_t kDownloadTimeoutSeconds = 600;
 inline constexpr std::size_t kDownloadBufferBytes = 262144;
-
-using Sleeper = std::function<void(std::chrono::seconds)>;
 
 // Everything the downloader needs for one file. Paths are UTF-8.
 struct DownloadRequest {
@@ -28,7 +27,7 @@ struct DownloadRequest {
   EventSink sink;
   platform::HttpClient& client;
   RequestBuilder build_request = new_request;
-  Sleeper sleep = [](std::chrono::seconds pause) { std::this_thread::sleep_for(pause); };
+  Sleeper sleep = real_sleep;
 };
 
 // Streams the URL to the temp file (resuming it with a Range request), checks the

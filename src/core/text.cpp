@@ -180,4 +180,22 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
   return out;
 }
 
+std::string printable(std::string_view text) {
+  const std::string valid = utf8_lossy(text);
+  std::string out;
+  out.reserve(valid.size());
+  for (const char c : valid) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kDigits[] = "0123456789abcdef";
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace yoxa

@@ -2,22 +2,10 @@
 #include "front_end/command_line.h"
 #include "front_end/emit.h"
 #include "front_end/read_only_commands.h"
+#include "install/staging.h"
 #include "platform/system.h"
 
 namespace yoxa {
-
-namespace {
-// Free space of the path or, while that fails, of each parent in turn.
-std::optional<std::uint64_t> free_space_walking_up(const std::string& start) {
-  std::filesystem::path path = path_from_utf8(start);
-  while (true) {
-    if (auto free = platform::free_bytes_available(path_to_utf8(path))) return *free;
-    std::filesystem::path parent = path.parent_path();
-    if (parent.empty() || parent == path) return std::nullopt;
-    path = std::move(parent);
-  }
-}
-}  // namespace
 
 int run_disk_free(const std::vector<std::string>& arguments) {
   const FlagMap flags = parse_flag_map(arguments);
@@ -28,7 +16,7 @@ int run_disk_free(const std::vector<std::string>& arguments) {
   Json event = make_event("disk-free-result");
   event["path"] = path;
   const auto free = free_space_walking_up(path);
-  event["freeBytes"] = free ? Json(*free) : Json(nullptr);
+  event["freeBytes"] = free ? Json(free->bytes) : Json(nullptr);
   emit(event);
   emit_done("disk-free", 0, {});
   return 0;

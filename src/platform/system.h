@@ -30,6 +30,8 @@ std::uint32_t current_process_id();
 
 // Bytes of free space available to the caller on the volume holding `path`.
 std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& path);
+// The mount point of the volume holding `path` (GetVolumePathNameW), e.g. "C:\\".
+std::expected<std::string, OsError> volume_path_name(const std::string& path);
 
 // The interpreter command that prints the wall-clock date and time.
 struct ShellCommand {

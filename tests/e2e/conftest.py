@@ -243,3 +243,44 @@ def system_proxy(wine: WineSession) -> SystemProxy:
     proxy = SystemProxy(wine)
     yield proxy
     proxy.clear()
+
+
+# -- PowerShell stand-in -----------------------------------------------------------------
+
+
+class PowerShellStandIn:
+    """The stand-in installed over the prefix's powershell.exe stub (see
+    tests/support/powershell_standin.cpp for the scripts it understands).
+
+    fail(*directives) makes every recognised script fail until clear():
+      "exit N"        end with exit code N instead of running the script
+      "stderr TEXT"   write TEXT to standard error (exit code 1 unless "exit" is given)
+      "hang [SECS]"   sleep first (default 600 s)
+    """
+
+    def __init__(self, installed: Path):
+        self.path = installed
+        self.windows_path = r"C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe"
+        self._failure_file = installed.parent / "powershell_standin.fail"
+
+    def fail(self, *directives: str) -> None:
+        self._failure_file.write_text("".join(d + "\n" for d in directives))
+
+    def clear(self) -> None:
+        self._failure_file.unlink(missing_ok=True)
+
+
+@pytest.fixture(scope="session")
+def _powershell_standin_installed(wine: WineSession, support_exe) -> PowerShellStandIn:
+    target = wine.prefix / "drive_c" / "windows" / "system32" / "WindowsPowerShell" / "v1.0" / "powershell.exe"
+    target.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(support_exe("powershell_standin.exe"), target)
+    return PowerShellStandIn(target)
+
+
+@pytest.fixture
+def powershell_standin(_powershell_standin_installed: PowerShellStandIn) -> PowerShellStandIn:
+    """The PowerShell stand-in in the prefix, with no failure set; any failure set is cleared afterwards."""
+    _powershell_standin_installed.clear()
+    yield _powershell_standin_installed
+    _powershell_standin_installed.clear()

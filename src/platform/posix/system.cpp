@@ -71,3 +71,26 @@ std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& pa
 ShellCommand date_time_command() { return {"/bin/sh", {"-c", "date '+%a %m/%d/%Y %H:%M:%S'"}}; }
 
 }  // namespace yoxa::platform
+
+#include <sys/stat.h>
+
+namespace yoxa::platform {
+
+// The highest ancestor of `path` on the same device: its mount point.
+std::expected<std::string, OsError> volume_path_name(const std::string& path) {
+  struct stat info{};
+  if (::stat(path.c_str(), &info) != 0) {
+    const int code = errno;
+    return std::unexpected(OsError{static_cast<std::uint32_t>(code), std::strerror(code)});
+  }
+  std::filesystem::path current = std::filesystem::absolute(path).lexically_normal();
+  while (current.has_relative_path()) {
+    std::filesystem::path parent = current.parent_path();
+    struct stat above{};
+    if (::stat(parent.c_str(), &above) != 0 || above.st_dev != info.st_dev) break;
+    current = std::move(parent);
+  }
+  return current.string();
+}
+
+}  // namespace yoxa::platform

@@ -103,3 +103,13 @@ ShellCommand date_time_command() {
 }
 
 }  // namespace yoxa::platform
+
+namespace yoxa::platform {
+
+std::expected<std::string, OsError> volume_path_name(const std::string& path) {
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(win::wide(path).c_str(), volume, MAX_PATH + 1)) return std::unexpected(win::last_error());
+  return win::narrow(volume);
+}
+
+}  // namespace yoxa::platform

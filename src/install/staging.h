@@ -1,0 +1,114 @@
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/app_table.h"
+#include "core/error.h"
+#include "core/waiting.h"
+#include "platform/process.h"
+
+namespace yoxa {
+
+// --- staged package names ---------------------------------------------------------------
+
+struct StagingPaths {
+  std::string final_path;  // <base>\installer\installer-v{version}.{format}
+  std::string temp_path;   // the same with ".tmp" appended, written first
+};
+
+// Whether a version taken from the CDN can stand in a file name without leaving the
+// staging directory or being refused by Windows: not empty, no path separators, no
+// "..", no control characters or <>:"/\|?*, no trailing dot or space.
+bool is_safe_version_for_file_name(std::string_view version);
+// The same as a result: a verification failure whose detail names the value.
+Result<void> check_version_for_file_name(std::string_view version);
+
+// Creates <base>\installer (and the base) when missing and returns the staged package's paths.
+// Fails with the filesystem error (OS error as detail), or the verification failure
+// for a version unfit for a file name.
+Result<StagingPaths> staging_paths(const std::string& staging_base, std::string_view version,
+                                   std::string_view format);
+
+// <base>\installer.
+std::string staging_directory(const std::string& staging_base);
+
+// --- disk space ---------------------------------------------------------------------------
+
+// Free space of `path` or, while that fails, of each parent in turn.
+struct MeasuredFreeSpace {
+  std::uint64_t bytes;
+  std::string measured_path;  // the path (or parent) the query succeeded on
+};
+using FreeSpaceQuery = std::function<std::expected<std::uint64_t, platform::OsError>(const std::string&)>;
+std::optional<MeasuredFreeSpace> free_space_walking_up(const std::string& path, const FreeSpaceQuery& query);
+std::optional<MeasuredFreeSpace> free_space_walking_up(const std::string& path);
+
+// The volume a requirement falls on: its key (mount point, or the path itself when
+// unknown) and the free bytes available to the caller when they could be measured.
+struct VolumeSpace {
+  std::string key;
+  std::optional<std::uint64_t> free_bytes;
+};
+using VolumeLookup = std::function<VolumeSpace(const std::string& path)>;
+VolumeSpace lookup_volume(const std::string& path);  // the real parent walk + volume path
+
+struct DiskRequirement {
+  std::string path;
+  std::uint64_t bytes;
+  std::string label;
+};
+
+using EnvironmentRead = std::function<std::optional<std::string>(const std::string&)>;
+// Staging first ("package staging", the sum of all), then each app's install root.
+std::vector<DiskRequirement> disk_requirements(const std::string& staging_base,
+                                               std::span<const AppDescriptor* const> selected, bool machine,
+                                               const EnvironmentRead& environment);
+
+// Groups the requirements by volume and fails with the disk-space error on the first
+// volume whose free space is below its summed requirement.
+Result<void> check_disk_requirements(const std::vector<DiskRequirement>& requirements, const VolumeLookup& lookup);
+// The run's check with the real environment and volume lookup.
+Result<void> check_disk_space(const std::string& staging_base, std::span<const AppDescriptor* const> selected,
+                              bool machine);
+
+// --- machine-scope staging directory ----------------------------------------------------
+
+struct ToolOutcome {
+  std::uint32_t exit_code = 0;
+  std::string standard_error;
+};
+// Starts a program hidden with its output captured and waits for it (the real one
+// bounds the wait). An error only when the program cannot be started.
+using ToolRunner = std::function<std::expected<ToolOutcome, platform::OsError>(
+    const std::string& program, const std::vector<std::string>& arguments)>;
+std::expected<ToolOutcome, platform::OsError> run_hidden_tool(const std::string& program,
+                                                              const std::vector<std::string>& arguments);
+std::string access_control_tool_path();
+
+// Creates <base>\installer with its parents and restricts its access list to
+// Administrators and LocalSystem.
+Result<void> prepare_machine_staging_directory(const std::string& staging_base, const ToolRunner& run);
+Result<void> prepare_machine_staging_directory(const std::string& staging_base);
+
+// --- running apps -------------------------------------------------------------------------
+
+inline constexpr std::uint32_t kStopAppLimitSeconds = 30;
+std::string stop_app_script(std::string_view process_name);
+
+enum class StopOutcome : std::uint8_t { NothingToStop, NotRunning, Stopped, StillRunning, Failed };
+// Stops every running instance of the app; logs the outcome, never fails the caller.
+StopOutcome stop_running_app(std::string_view process_name, const ScriptRunner& run);
+StopOutcome stop_running_app(std::string_view process_name);
+
+// --- clean-up -------------------------------------------------------------------------------
+
+// Deletes the other packages (and logs.zip) beside the staged package; errors are logged or ignored.
+void clean_up_old_installer_files(const std::string& staged_package);
+
+}  // namespace yoxa

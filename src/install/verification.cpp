@@ -1,0 +1,152 @@
+#include "install/verification.h"
+
+#include <optional>
+#include <thread>
+#include <variant>
+
+#include "core/messages.h"
+#include "core/text.h"
+#include "core/unicode_case.h"
+#include "install/command_runner.h"
+#include "system/detection.h"
+#include "system/logger.h"
+
+namespace yoxa {
+
+namespace {
+
+// Places that raise verification errors, for the "(n)" of the full text.
+enum Place : std::uint32_t {
+  kChecksumCommand = 4601,
+  kChecksumMismatch = 4602,
+  kSignatureFailed = 4603,
+  kSignerMismatch = 4604,
+};
+
+constexpr int kAttempts = 3;
+
+// 5 s after the first failed attempt, 10 s after the second; none after the last.
+void wait_after(int attempt, const Sleeper& sleep) {
+  if (attempt < kAttempts) sleep(std::chrono::seconds(5LL << (attempt - 1)));
+}
+
+constexpr const char* kNoSignatureText = "The binary file didn't have any signature";
+constexpr const char* kMalformedPathText = "The provided path was malformed";
+
+std::string os_error_text(std::uint32_t status) {
+  return format("OS Error: {}", static_cast<std::int32_t>(status));
+}
+
+// One signature attempt: the signer's name, or why the attempt failed.
+struct SignatureFailure {
+  std::string text;  // the failure kind's text
+  bool path_unusable = false;
+};
+using SignatureAttempt = std::variant<std::string, SignatureFailure>;
+
+SignatureAttempt check_signature(const std::string& path, platform::TrustVerifier& trust) {
+  using Outcome = platform::TrustCheck::Outcome;
+  platform::TrustCheck check = trust.verify_file(path);
+  // Not signed inside the file: a system catalog may list it.
+  if (check.outcome == Outcome::Failed && check.status == platform::kTrustNoSignature) {
+    check = trust.verify_catalog(path);
+  }
+  switch (check.outcome) {
+    case Outcome::Trusted: return std::move(check.signer);
+    case Outcome::MalformedPath: return SignatureFailure{kMalformedPathText, true};
+    case Outcome::NotInCatalog: return SignatureFailure{kNoSignatureText};
+    case Outcome::Failed: break;
+  }
+  return SignatureFailure{os_error_text(check.status)};
+}
+
+// The signature step of verify_package, with its three attempts.
+Result<void> verify_signature(const std::string& path, platform::TrustVerifier& trust, const Sleeper& sleep) {
+  std::string last_detail;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    SignatureAttempt outcome = check_signature(path, trust);
+    if (const auto* signer = std::get_if<std::string>(&outcome)) {
+      if (*signer == kExpectedSigner) return {};
+      log::error(format("Signature verification failed: unexpected common name '{}'", *signer));
+      return fail(msg::kVerificationFailed, "Signature verification failed: common name mismatch", kSignerMismatch);
+    }
+    const auto& failure = std::get<SignatureFailure>(outcome);
+    if (failure.path_unusable) {
+      last_detail = format("Signature validation failed: {}", failure.text);
+      log::warn(format("Attempt {} to verify signature failed (2): {}", attempt, failure.text));
+    } else {
+      last_detail = format("Signature verification failed: {}", failure.text);
+      log::warn(format("Attempt {} to verify signature failed (1): {}", attempt, failure.text));
+    }
+    wait_after(attempt, sleep);
+  }
+  return fail(msg::kVerificationFailed, last_detail, kSignatureFailed);
+}
+
+// The checksum step shared by both operations.
+Result<void> compare_checksum(const std::string& path, const std::string& expected, const ScriptRunner& run,
+                              const Sleeper& sleep) {
+  const std::string script = checksum_script(path);
+  const std::string wanted = unicode_upper(expected);  // nothing trimmed: a stray space never matches
+  std::optional<std::string> output;
+  std::string last_error;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    auto result = run(script, kHashLimitSeconds);
+    if (result) {
+      output = std::move(*result);
+      break;
+    }
+    last_error = result.error().message();
+    log::warn(format("Attempt {} to compute checksum failed: {}", attempt, last_error));
+    wait_after(attempt, sleep);
+  }
+  if (!output) return fail(msg::kVerificationFailed, last_error, kChecksumCommand);
+
+  const std::string computed = unicode_upper(*output);
+  if (computed != wanted) {
+    return fail(msg::kVerificationFailed, format("Checksum mismatch: got {} vs {}", computed, wanted),
+                kChecksumMismatch);
+  }
+  log::info("Checksum verification passed");
+  return {};
+}
+
+void sleep_for_real(std::chrono::seconds duration) { std::this_thread::sleep_for(duration); }
+
+Result<std::string> run_system_powershell(const std::string& script, std::uint32_t limit_seconds) {
+  return run_powershell(script, limit_seconds);
+}
+
+}  // namespace
+
+std::string checksum_script(const std::string& path) {
+  return format(
+      "Microsoft.PowerShell.Utility\\Get-FileHash -LiteralPath '{}' -Algorithm SHA256 | "
+      "Microsoft.PowerShell.Utility\\Select-Object -ExpandProperty Hash",
+      powershell_quote(utf8_lossy(path)));
+}
+
+Result<void> verify_checksum(const std::string& path, const std::string& expected, const ScriptRunner& run,
+                             const Sleeper& sleep) {
+  if (auto checked = compare_checksum(path, expected, run, sleep); !checked) return checked;
+  log::info("Installer verification completed (checksum only)");
+  return {};
+}
+
+Result<void> verify_checksum(const std::string& path, const std::string& expected) {
+  return verify_checksum(path, expected, run_system_powershell, sleep_for_real);
+}
+
+Result<void> verify_package(const std::string& path, const std::string& expected, platform::TrustVerifier& trust,
+                            const ScriptRunner& run, const Sleeper& sleep) {
+  if (auto signed_ok = verify_signature(path, trust, sleep); !signed_ok) return signed_ok;
+  if (auto checked = compare_checksum(path, expected, run, sleep); !checked) return checked;
+  log::info("Installer verification completed");
+  return {};
+}
+
+Result<void> verify_package(const std::string& path, const std::string& expected) {
+  return verify_package(path, expected, platform::system_trust_verifier(), run_system_powershell, sleep_for_real);
+}
+
+}  // namespace yoxa
