@@ -1,32 +1,74 @@
 #!/usr/bin/env bash
-# Builds YoxaOfficeInstaller.exe and runs it under Wine in a throwaway prefix:
-# the help text and the headless front door's argument checks.
+# The one-command demo: builds YoxaOfficeInstaller.exe with the test configuration,
+# serves signed sample packages from a local CDN (nginx on https://localhost:47443),
+# makes a throwaway Wine prefix that trusts the test CA and has the PowerShell
+# stand-in, then drives the exe as the launcher does: `hello`, then
+# `run --action install --apps quill`, printing every event line.
+# Everything it starts (the CDN, the Wine prefix and its server) is removed on exit.
+#
+# Environment: YOXA_WINDOWS_BUILD  build directory (default build/windows-test)
+#              JOBS                parallel build jobs (default: all cores)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$(pwd)
+build=$(realpath -m "${YOXA_WINDOWS_BUILD:-build/windows-test}")
+exe=$build/YoxaOfficeInstaller.exe
+
 bash scripts/install-deps.sh
-cmake --preset windows >/dev/null
-cmake --build build/windows -j "$(nproc)"
+cmake --preset windows-test -B "$build" >/dev/null
+cmake --build "$build" -j "${JOBS:-$(nproc)}"
 
 . scripts/wine-env.sh
-export WINEPREFIX="${WINEPREFIX:-$(mktemp -d)/prefix}"
+work=$(mktemp -d -t yoxa-demo.XXXXXX)
+export WINEPREFIX=$work/prefix
+
+cleanup() {
+  set +e
+  if [ -n "${cdn_pid:-}" ]; then kill "$cdn_pid" 2>/dev/null; wait "$cdn_pid" 2>/dev/null; fi
+  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+echo "== Local CDN with signed sample packages (quill, folio)"
+# A coprocess: its standard input is our pipe, so it also stops if this script dies.
+coproc CDN { exec /usr/bin/python3 tests/e2e/demo_cdn.py "$work/cdn"; }
+cdn_pid=$CDN_PID
+read -r state ca_der <&"${CDN[0]}" || { echo "the demo CDN did not start" >&2; exit 1; }
+[ "$state" = ready ] || { echo "the demo CDN did not start: $state" >&2; exit 1; }
+
 echo "== Wine prefix: $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
-exe=build/windows/YoxaOfficeInstaller.exe
+mkdir -p "$WINEPREFIX"
+wineserver -p
+wine wineboot -i </dev/null >"$work/wineboot.log" 2>&1
+# Wine 8 prefixes report Windows 7; the engine installs from Windows 10 1809 on.
+wine winecfg /v win10 </dev/null >/dev/null 2>&1
+# The test CA in the machine Root store, so WinHTTP trusts the CDN.
+wine "$build/tests/support/certtrust.exe" add "$(winepath -w "$ca_der")" </dev/null | cat
+# Wine's powershell.exe is a stub; the stand-in answers the engine's file-hash and
+# stop-app scripts.
+powershell=$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0
+mkdir -p "$powershell"
+cp "$build/tests/support/powershell_standin.exe" "$powershell/powershell.exe"
 
 show() {
   echo
   echo "\$ YoxaOfficeInstaller.exe $*"
   set +e
-  wine "$exe" "$@" </dev/null 2>&1 | cat
-  echo "(exit code ${PIPESTATUS[0]})"
+  # Output through a pipe: under a terminal Wine adds escape sequences.
+  wine "$exe" "$@" </dev/null | cat
+  local code=${PIPESTATUS[0]}
   set -e
+  echo "(exit code $code)"
 }
-show --help
-show
-show --silent --apps quill,Lumen
-show /S --scope all
 show hello
-echo
-echo "== launcher log:"
-cat "$WINEPREFIX"/drive_c/users/*/Temp/YoxaOffice/installer.log
-wineserver -k || true
+show run --action install --apps quill
+show hello
+
+logs=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local/Yoxa/YoxaOffice/logs 2>/dev/null | head -1)
+if [ -n "$logs" ]; then
+  echo
+  echo "== worker log (user scope): ${logs#"$WINEPREFIX"/}/installer.log"
+  cat "$logs/installer.log"
+fi

@@ -4,7 +4,6 @@
 
 #include "core/protocol_event.h"
 #include "core/text.h"
-#include "embedded_installer_config.h"
 #include "system/logger.h"
 
 namespace yoxa {
@@ -115,7 +114,7 @@ InstallerConfig parse_installer_config(std::string_view text) {
 }
 
 InstallerConfig load_installer_config() {
-  InstallerConfig config = parse_installer_config(kEmbeddedInstallerConfig);
+  InstallerConfig config = parse_installer_config(embedded_installer_config_text());
   log::info(config_summary_line(config));
   return config;
 }

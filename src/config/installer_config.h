@@ -35,6 +35,8 @@ struct InstallerConfig {
 
 // Parses a configuration document (the embedded one, or a test's).
 InstallerConfig parse_installer_config(std::string_view text);
+// The document linked into this executable (src/embedded).
+std::string_view embedded_installer_config_text();
 // The embedded document, with the summary log line.
 InstallerConfig load_installer_config();
 

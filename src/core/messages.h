@@ -48,4 +48,5 @@ inline constexpr const char* kBlockedByAntivirus =
 inline constexpr const char* kAppInstallationFailed =
     "App installation failed. Please try the offline installer or contact support for assistance.";
 inline constexpr const char* kInstallationCancelledByUser = "Installation cancelled by user.";
+inline constexpr const char* kNoCompatibleApps = "No compatible apps selected for installation";
 }  // namespace yoxa::msg

@@ -9,6 +9,8 @@
 #include "front_end/catalog.h"
 #include "front_end/command_line.h"
 #include "front_end/help_text.h"
+#include "front_end/json_worker.h"
+#include "front_end/run_command.h"
 #include "front_end/read_only_commands.h"
 #include "front_end/worker_payload.h"
 #include "platform/system.h"
@@ -48,6 +50,7 @@ int subcommand_door(const std::vector<std::string>& arguments, const std::option
   if (word == "hello") return run_hello();
   if (word == "disk-free") return run_disk_free(rest);
   if (word == "check-updates") return run_check_updates(rest);
+  if (word == "run") return run_run(rest);
   return not_available(format("The '{}' subcommand", word));
 }
 
@@ -58,12 +61,13 @@ int worker_payload_door(const std::string& argument, const std::optional<platfor
   };
   if (payload.starts_with("JSONRUN:")) {
     const std::string_view rest = std::string_view(payload).substr(8);
-    if (!parse_json_run_payload(rest)) {
+    const auto parsed = parse_json_run_payload(rest);
+    if (!parsed) {
       print_error_line(format("malformed JSONRUN payload: {}", rest));
       return kExitInvalidArguments;
     }
     report_cwd_error();
-    return not_available("The JSON worker");
+    return run_json_worker(*parsed);
   }
   if (payload.starts_with("SILENT:") || payload.starts_with("UNINSTALL:")) {
     report_cwd_error();

@@ -200,7 +200,7 @@ std::expected<ToolOutcome, platform::OsError> run_hidden_tool(const std::string&
   auto code = child->wait();
   if (!code) return std::unexpected(code.error());
   (void)child->finish_output();
-  ToolOutcome outcome{*code, child->standard_error()};
+  ToolOutcome outcome{*code, child->standard_error(), child->standard_output()};
   if (!note.empty()) outcome.standard_error += (outcome.standard_error.empty() ? "" : "\n") + note;
   return outcome;
 }

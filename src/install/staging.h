@@ -82,6 +82,7 @@ Result<void> check_disk_space(const std::string& staging_base, std::span<const A
 struct ToolOutcome {
   std::uint32_t exit_code = 0;
   std::string standard_error;
+  std::string standard_output;
 };
 // Starts a program hidden with its output captured and waits for it (the real one
 // bounds the wait). An error only when the program cannot be started.

@@ -18,6 +18,9 @@ Network fixtures (servers in tests/servers, loopback only, stopped with the sess
   fault_server     a started FaultServer (trusted certificate), per test
   connect_proxy    a started ConnectProxy, per test
   system_proxy     sets the prefix user's Internet Settings proxy; cleared after the test
+
+Prefix state:
+  windows_10       module: the prefix reports Windows 10 instead of Wine 8's default Windows 7
 """
 
 import os
@@ -284,3 +287,27 @@ def powershell_standin(_powershell_standin_installed: PowerShellStandIn) -> Powe
     _powershell_standin_installed.clear()
     yield _powershell_standin_installed
     _powershell_standin_installed.clear()
+
+
+# -- Windows version of the prefix -----------------------------------------------------------
+
+
+def _winecfg(wine: WineSession, *args: str) -> str:
+    # Output to a file, never a pipe a Wine process could keep open.
+    out = wine.root / "winecfg.out"
+    with out.open("wb") as sink:
+        subprocess.run([wine.wine, "winecfg", *args], env=wine.env, stdin=subprocess.DEVNULL, stdout=sink,
+                       stderr=subprocess.DEVNULL, timeout=120, check=True)
+    return out.read_text(errors="replace").strip()
+
+
+@pytest.fixture(scope="module")
+def windows_10(wine: WineSession) -> None:
+    """The prefix reports Windows 10 (build 18362) for the module, then its earlier version.
+
+    Wine 8.0 makes new prefixes report Windows 7 (build 7601), below the install
+    pipeline's minimum of 17763, so install runs need this."""
+    before = _winecfg(wine, "/v") or "win7"
+    _winecfg(wine, "/v", "win10")
+    yield
+    _winecfg(wine, "/v", before)

@@ -8,6 +8,10 @@ tree; tests fill it with publish() and empty it with reset().
 
     with CdnServer(pki.trusted, work_dir) as cdn:
         cdn.publish("quill", "msi", "1.4.2", files={"quill.msi": msi_path})
+
+A file whose name contains ".throttled." (throttled_name("folio.msi") gives
+"folio.throttled.msi") is served at throttle_rate bytes per second, so a test can
+act while its download is still running; every other file goes at full speed.
 """
 
 import hashlib
@@ -40,6 +44,12 @@ Content = Union[bytes, str, Path]
 
 def sha256_hex(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
+
+
+def throttled_name(name: str) -> str:
+    """The name under which the CDN serves a file slowly: "folio.msi" -> "folio.throttled.msi"."""
+    stem, dot, extension = name.rpartition(".")
+    return f"{stem}.throttled.{extension}" if dot else f"{name}.throttled."
 
 
 @dataclass(frozen=True)
@@ -101,6 +111,10 @@ http {{
     log_format requests escape=json '{{"request":"$request","status":$status,"range":"$http_range",'
         '"user_agent":"$http_user_agent","cache_control":"$http_cache_control","bytes":$body_bytes_sent}}';
     access_log {run}/access.log requests;
+    map $uri $throttle {{
+        "~\\.throttled\\.[^/]*$" {throttle_rate};
+        default 0;
+    }}
     sendfile on;
     server_tokens off;
     server {{
@@ -110,6 +124,7 @@ http {{
         ssl_certificate_key {key};
         ssl_protocols TLSv1.2 TLSv1.3;
         root {root};
+        limit_rate $throttle;
         location / {{ try_files $uri =404; }}
         location = {download_path} {{
             default_type text/html;
@@ -122,7 +137,7 @@ http {{
 
 class CdnServer:
     def __init__(self, identity: TlsIdentity, work_dir: Path, layout: Optional[CdnLayout] = None,
-                 nginx: str = "nginx"):
+                 nginx: str = "nginx", throttle_rate: int = 1048576):
         self.layout = layout or CdnLayout.from_config()
         self.origin = self.layout.origin
         self.port = self.layout.port
@@ -131,6 +146,7 @@ class CdnServer:
         self._nginx = shutil.which(nginx) or shutil.which(nginx, path="/usr/sbin:/sbin")
         if not self._nginx:
             raise RuntimeError("nginx is not installed (Debian package nginx; see scripts/install-deps.sh)")
+        self.throttle_rate = throttle_rate  # bytes per second for throttled_name() files
         self._default_identity = identity
         self._identity = identity
         self._download_status = 200
@@ -145,7 +161,8 @@ class CdnServer:
         conf = self.work_dir / "nginx.conf"
         conf.write_text(_NGINX_CONF.format(
             run=self.work_dir, port=self.port, cert=self._identity.cert, key=self._identity.key, root=self.root,
-            download_path=urlsplit(self.layout.download_page_url).path, download_status=self._download_status))
+            download_path=urlsplit(self.layout.download_page_url).path, download_status=self._download_status,
+            throttle_rate=self.throttle_rate))
         command = [self._nginx, "-p", str(self.work_dir), "-e", str(self.work_dir / "error.log"), "-c", str(conf)]
         # Dies with the test process even when that is killed without clean-up,
         # so no orphan keeps the port from the next session.

@@ -217,7 +217,7 @@ TEST(MachineStaging, RestrictsTheDirectoryWithTheExactArguments) {
       -> std::expected<ToolOutcome, platform::OsError> {
     program = p;
     arguments = a;
-    return ToolOutcome{0, ""};
+    return ToolOutcome{0, "", ""};
   };
   const std::string nested = (base.path() / "a" / "b").string();
   Result<void> result;
@@ -239,8 +239,8 @@ TEST(MachineStaging, ToolFailuresAreFilesystemErrors) {
   };
   const Case cases[] = {
       {std::unexpected(platform::OsError{2, "file not found"}), "Restring ACL failed: file not found"},
-      {ToolOutcome{5, "denied\xFF"}, "Restricting ACL failed - exit code: 5: denied\xEF\xBF\xBD"},
-      {ToolOutcome{0xC0000005u, ""}, "Restricting ACL failed - exit code: 0xc0000005: "},
+      {ToolOutcome{5, "denied\xFF", ""}, "Restricting ACL failed - exit code: 5: denied\xEF\xBF\xBD"},
+      {ToolOutcome{0xC0000005u, "", ""}, "Restricting ACL failed - exit code: 0xc0000005: "},
   };
   for (const auto& c : cases) {
     Result<void> result;

@@ -1,3 +1,4 @@
+#include "platform/posix/fd.h"
 #include "platform/process.h"
 
 #include <fcntl.h>
@@ -18,28 +19,8 @@ extern char** environ;
 namespace yoxa::platform {
 
 namespace {
-OsError errno_error(int code) { return OsError{static_cast<std::uint32_t>(code), std::strerror(code)}; }
-
-// A file descriptor with one owner.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) { reset(); fd_ = std::exchange(other.fd_, -1); }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using posix::errno_error;
+using posix::Fd;
 }  // namespace
 
 bool OsError::access_denied() const { return code == EPERM || code == EACCES; }

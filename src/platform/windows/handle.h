@@ -1,4 +1,5 @@
 #pragma once
+#include <mutex>
 #include <utility>
 
 #include "platform/windows/win.h"
@@ -42,5 +43,10 @@ inline HANDLE invalid_handle() { return INVALID_HANDLE_VALUE; }
 
 using UniqueHandle = BasicHandle<null_handle>;          // processes, threads, events, mutexes
 using UniqueFileHandle = BasicHandle<invalid_handle>;   // files, pipes from CreateFileW
+
+// Held by every CreateProcessW that lets the child inherit handles, from the
+// creation of the inheritable handles until they are closed, so no child inherits
+// another spawn's handles.
+std::mutex& spawn_mutex();
 
 }  // namespace yoxa::platform::win

@@ -8,7 +8,7 @@
 
 namespace yoxa::platform {
 
-namespace {
+namespace win {
 // Pipe ends are inheritable between CreatePipe and CreateProcessW; spawning one
 // child at a time keeps another thread's child from inheriting them (and keeping
 // our pipes open past our child's exit).
@@ -16,7 +16,9 @@ std::mutex& spawn_mutex() {
   static std::mutex mutex;
   return mutex;
 }
+}  // namespace win
 
+namespace {
 constexpr DWORD kPipeBuffer = 64 * 1024;
 }  // namespace
 
@@ -73,7 +75,7 @@ std::expected<ChildProcess, OsError> ChildProcess::start(const std::string& prog
   std::wstring command_line = win::wide(build_windows_command_line(program, arguments));
   const std::wstring application = win::wide(program);
 
-  std::lock_guard lock(spawn_mutex());
+  std::lock_guard lock(win::spawn_mutex());
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   win::UniqueHandle out_write;
   win::UniqueHandle err_write;

@@ -1,0 +1,48 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/event_sink.h"
+#include "core/waiting.h"
+#include "platform/process.h"
+
+namespace yoxa {
+
+// What every installer (MSI, MSIX, EXE) answers: success, the user cancelled it,
+// or an error carrying one of the fixed user sentences.
+enum class InstallerStatus : std::uint8_t { Succeeded, Cancelled };
+using InstallerOutcome = Result<InstallerStatus>;
+
+inline constexpr const char* kMsiexecProgram = "C:\\Windows\\System32\\msiexec.exe";
+// Windows Installer's "another installation is in progress" answer and how long we keep asking.
+inline constexpr std::uint32_t kMsiBusyExitCode = 1618;
+inline constexpr std::uint32_t kMsiBusyRetries = 12;
+inline constexpr std::chrono::seconds kMsiBusyPause{5};
+inline constexpr std::chrono::seconds kMsiCancelPause{2};
+
+// Starts a program hidden with each argument passed as one argument and waits for it
+// to end, without a time limit. The exit code, or the OS error of starting or waiting.
+using ProgramRunner = std::function<std::expected<std::uint32_t, platform::OsError>(
+    const std::string& program, const std::vector<std::string>& arguments)>;
+std::expected<std::uint32_t, platform::OsError> run_and_wait(const std::string& program,
+                                                             const std::vector<std::string>& arguments);
+
+struct MsiHost {
+  ProgramRunner run = run_and_wait;
+  Sleeper sleep = real_sleep;
+};
+
+// Installs one verified package with msiexec, silently, per user or for all users.
+// Blocks until msiexec has ended; sets the reboot-required flag when it asks for a restart.
+InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, const std::string& log_dir,
+                             const std::string& package_path, bool machine, const MsiHost& host);
+InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, const std::string& log_dir,
+                             const std::string& package_path, bool machine);
+
+}  // namespace yoxa

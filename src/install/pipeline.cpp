@@ -1,0 +1,222 @@
+#include "install/pipeline.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "core/messages.h"
+#include "core/text.h"
+#include "install/pipeline_steps.h"
+#include "system/logger.h"
+
+namespace yoxa {
+
+namespace {
+
+std::atomic<bool> g_reboot_required{false};
+
+// Places that raise pipeline errors, for the "(n)" of the full text.
+enum Place : std::uint32_t {
+  kUndecodablePath = 4111,
+  kMsixUnavailable = 4112,
+  kExeUnavailable = 4113,
+};
+
+// How the per-app loop goes on after an app.
+enum class AppFlow : std::uint8_t { Next, NotAvailable, Stop };
+
+// One run's fixed inputs and the results it has reported so far.
+class InstallRun {
+ public:
+  InstallRun(const PackageProvider& provider, const EventSink& sink, const InstallRunSettings& settings,
+             const InstallHost& host)
+      : provider_(provider), sink_(sink), settings_(settings), host_(host) {}
+
+  InstallOutcome run(const std::vector<const AppDescriptor*>& selected);
+
+ private:
+  AppFlow process(const AppDescriptor& app, std::size_t index, std::size_t total);
+  AppFlow install(const AppDescriptor& app, const std::string& staged, bool machine, bool is_update,
+                  std::size_t index, std::size_t total);
+  void report(AppResult result);
+  void report_located(const AppDescriptor& app, AppStatus status);
+  void report_failed(const AppDescriptor& app, const Error& error);
+
+  const PackageProvider& provider_;
+  const EventSink& sink_;
+  const InstallRunSettings& settings_;
+  const InstallHost& host_;
+  std::vector<AppResult> results_;
+};
+
+InstallOutcome InstallRun::run(const std::vector<const AppDescriptor*>& selected) {
+  const std::size_t total = selected.size();
+  std::size_t not_available = 0;
+  std::optional<std::size_t> stopped_at;
+  for (std::size_t index = 0; index < total && !stopped_at; ++index) {
+    switch (process(*selected[index], index, total)) {
+      case AppFlow::Next: break;
+      case AppFlow::NotAvailable: ++not_available; break;
+      case AppFlow::Stop: stopped_at = index; break;
+    }
+  }
+
+  InstallOutcome outcome;
+  if (stopped_at) {
+    for (std::size_t index = *stopped_at; index < total; ++index) {
+      report(AppResult::plain(std::string(selected[index]->id), AppStatus::Cancelled));
+    }
+    outcome.aborted = true;
+  }
+  const bool any_installed = std::any_of(results_.begin(), results_.end(), [](const AppResult& result) {
+    return result.status == AppStatus::Installed || result.status == AppStatus::Updated;
+  });
+  if (!any_installed && not_available > 0 && !stopped_at) {
+    const std::string warning = format(
+        "{} of {} selected app(s) are not available for online installation yet — the server returned no download "
+        "metadata. Nothing was installed. If this is unexpected, verify the build's server target (idc/local) and "
+        "that the endpoints publish these apps.",
+        not_available, total);
+    // Also in the engine log: a silent run discards its events.
+    log::warn(warning);
+    sink_.log("warn", warning);
+  }
+  outcome.results = std::move(results_);
+  return outcome;
+}
+
+AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::size_t total) {
+  sink_.progress(app.id, 0, true, "CHECKING", std::nullopt);
+  if (pipeline::abort_requested(host_, settings_.quit_file, pipeline::kCheckpointBeforeChecks)) return AppFlow::Stop;
+
+  const bool machine = settings_.machine || app.machine_only;
+  const bool msix = app.format == "msix" || app.format == "msixbundle";
+  if (!machine && !msix && host_.installed_machine_wide(app)) {
+    log::info(format("{}: already installed machine-wide; skipping (user scope leaves it intact)", app.display_name));
+    report_located(app, AppStatus::Skipped);
+    return AppFlow::Next;
+  }
+
+  const std::optional<std::string> installed = pipeline::detect_installed_version(host_, app);
+  if (installed) {
+    const auto packaged = provider_.bundled_version(app.id);
+    if (packaged && pipeline::up_to_date(app, *installed, *packaged, "bundled")) {
+      report_located(app, AppStatus::Skipped);
+      return AppFlow::Next;
+    }
+  }
+
+  sink_.stage(app.id, InstallStage::Download, index, total);
+  auto fetched = provider_.fetch(app, settings_.staging_base, sink_, settings_.quit_file);
+  if (!fetched) {
+    if (fetched.error().message() == msg::kNotAvailableOnline) {
+      log::info(format("{}: not available for online installation, skipping", app.display_name));
+      report_located(app, AppStatus::Skipped);
+      return AppFlow::NotAvailable;
+    }
+    log::error(format("{} acquisition failed: {}", app.display_name, fetched.error().full_text()));
+    report_failed(app, fetched.error());
+    return AppFlow::Next;
+  }
+  if (!*fetched) return AppFlow::Stop;
+  const std::string staged = std::move(**fetched);
+  if (pipeline::abort_requested(host_, settings_.quit_file, pipeline::kCheckpointAfterAcquisition)) {
+    return AppFlow::Stop;
+  }
+
+  if (installed) {
+    const auto server = pipeline::server_version_of(staged, app.format);
+    // The staged package stays: the next run may use it.
+    if (server && pipeline::up_to_date(app, *installed, *server, "server")) {
+      report_located(app, AppStatus::Skipped);
+      return AppFlow::Next;
+    }
+  }
+  return install(app, staged, machine, installed.has_value(), index, total);
+}
+
+AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged, bool machine, bool is_update,
+                            std::size_t index, std::size_t total) {
+  const PreparedDependencies dependencies =
+      pipeline::prepare_dependencies(provider_, app, settings_.staging_base, sink_, settings_.quit_file);
+  host_.stop_running_app(app.process_name);
+  sink_.stage(app.id, InstallStage::Install, index, total);
+  sink_.progress(app.id, 80, "INSTALLING");
+
+  // A path that is not text cannot be handed to an installer, nor safely to the clean-up.
+  const bool decodable = is_valid_utf8(staged);
+  InstallerOutcome outcome =
+      decodable ? pipeline::run_installer(host_, sink_, app, settings_.log_dir, staged, machine, dependencies)
+                : std::unexpected(Error::same(format("Could not decode path: {}", printable(staged)), kUndecodablePath));
+
+  if (outcome && *outcome == InstallerStatus::Cancelled) return AppFlow::Stop;
+  if (!outcome) {
+    log::error(format("{} install failed: {}", app.display_name, outcome.error().full_text()));
+    report_failed(app, outcome.error());
+  } else if (machine && !pipeline::registered_machine_wide(host_, app)) {
+    log::error(format(
+        "{} reported a successful machine-scope install but is not registered machine-wide; the package likely "
+        "ignored ALLUSERS=1 and installed per-user (see docs/published/WINDOWS_ARCHITECTURE.md, Install Scope)",
+        app.display_name));
+    report(AppResult::failed(std::string(app.id), wire_string(ErrorKind::InstallFailed)));
+  } else {
+    log::info(format("{} installed successfully", app.display_name));
+    report_located(app, is_update ? AppStatus::Updated : AppStatus::Installed);
+  }
+  if (decodable) host_.clean_up_old_installer_files(staged);
+  return AppFlow::Next;
+}
+
+void InstallRun::report(AppResult result) {
+  sink_.app_result(result);
+  results_.push_back(std::move(result));
+}
+
+void InstallRun::report_located(const AppDescriptor& app, AppStatus status) {
+  AppResult result = AppResult::plain(std::string(app.id), status);
+  result.installed_path = host_.installed_path(app);
+  result.installed_version = host_.installed_version(app);
+  report(std::move(result));
+}
+
+void InstallRun::report_failed(const AppDescriptor& app, const Error& error) {
+  report(AppResult::failed(std::string(app.id), wire_string(code_for_error(error))));
+}
+
+}  // namespace
+
+InstallerOutcome msix_installer_unavailable(const EventSink&, const AppDescriptor&, const std::string&, bool,
+                                           const PreparedDependencies&) {
+  return fail(msg::kInstallationFailed, "MSIX installation is not available in this build", kMsixUnavailable);
+}
+
+InstallerOutcome exe_installer_unavailable(const EventSink&, std::string_view, const std::string&,
+                                           const std::string&, bool) {
+  return fail(msg::kInstallationFailed, "EXE installation is not available in this build", kExeUnavailable);
+}
+
+Result<InstallOutcome> run_install(const PackageProvider& provider, const EventSink& sink,
+                                   const InstallRunSettings& settings, const InstallHost& host) {
+  clear_reboot_required();
+  if (auto ready = provider.preflight(); !ready) return std::unexpected(ready.error());
+  if (auto compatible = pipeline::compatibility_gate(host); !compatible) return std::unexpected(compatible.error());
+  auto selected = pipeline::select_apps(provider.app_list(), settings.app_ids);
+  if (!selected) return std::unexpected(selected.error());
+  if (auto space = pipeline::check_disk_space(host, settings.staging_base, *selected, settings.machine); !space) {
+    return std::unexpected(space.error());
+  }
+  if (auto staging = pipeline::prepare_staging_directory(host, settings.staging_base, settings.machine); !staging) {
+    return std::unexpected(staging.error());
+  }
+  return InstallRun(provider, sink, settings, host).run(*selected);
+}
+
+Result<InstallOutcome> run_install(const PackageProvider& provider, const EventSink& sink,
+                                   const InstallRunSettings& settings) {
+  return run_install(provider, sink, settings, InstallHost{});
+}
+
+bool reboot_required() { return g_reboot_required.load(); }
+void note_reboot_required() { (void)g_reboot_required.exchange(true); }
+void clear_reboot_required() { (void)g_reboot_required.exchange(false); }
+
+}  // namespace yoxa
