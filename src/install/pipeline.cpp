@@ -89,7 +89,7 @@ AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::si
   if (pipeline::abort_requested(host_, settings_.quit_file, pipeline::kCheckpointBeforeChecks)) return AppFlow::Stop;
 
   const bool machine = settings_.machine || app.machine_only;
-  const bool msix = app.format == "msix" || app.format == "msixbundle";
+  const bool msix = app.installer_kind == InstallerKind::Msix;
   if (!machine && !msix && host_.installed_machine_wide(app)) {
     log::info(format("{}: already installed machine-wide; skipping (user scope leaves it intact)", app.display_name));
     report_located(app, AppStatus::Skipped);

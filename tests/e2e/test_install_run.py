@@ -15,9 +15,8 @@ What Wine cannot show here:
   - per-user MSI installs: Wine's msiexec ignores MSIINSTALLPERUSER and registers
     every package machine-wide, so a user-scope run that finds quill installed skips
     it as "already installed machine-wide" where Windows would check for an update;
-  - a crash exit code: a Wine process killed from outside (host signal or
-    taskkill /F) ends with exit code 0, not a failure code, so a killed worker makes
-    the run fill in the lost results as installed (see the worker test);
+  - a crash from inside the worker: the test ends it from outside through
+    TerminateProcess with an access-violation code (a host signal would give exit code 0);
   - trust roots: the code-signing CA is not trusted anywhere and Wine does not care;
     only the signer's name and the checksum decide (test_verification.py).
 """
@@ -38,7 +37,7 @@ import pytest
 import codesign  # tests/servers, on the path through conftest.py
 from cdn import REPO_ROOT
 from install_fixtures import (EngineProcess, PrefixFolders, SignedPackages, check_event_stream, of_type,
-                              package_requests, publish, results_by_app, uninstall, wine_processes, wine_quiet)
+                              package_requests, publish, results_by_app, uninstall, wine_quiet)
 
 pytestmark = pytest.mark.usefixtures("trusted_ca", "powershell_standin", "windows_10")
 
@@ -410,16 +409,16 @@ def test_second_run_is_refused_while_the_first_holds_the_mutex(engine, start_run
 # -- a worker that dies -------------------------------------------------------------------------------
 
 def test_worker_killed_mid_run_still_ends_with_done_and_every_result(engine, start_run, cdn, signed, folders,
-                                                                    wine, clean_machine):
+                                                                    wine, support_exe, clean_machine):
     publish(cdn, signed.quill)
     publish(cdn, signed.folio_large, throttled=True)
     launcher_log_at = folders.log_size(folders.launcher_logs)
     run = start_run("run", "--action", "install", "--apps", "quill,folio")
     run.wait_for(downloading("folio"), what="folio's download")
 
-    workers = [p for p in wine_processes(wine, "YoxaOfficeInstaller.exe") if p.args[1:2] != ["run"]]
-    assert len(workers) == 1, workers
-    workers[0].kill()
+    # Ended through TerminateProcess with an access-violation code, as a crash ends it.
+    crashed = wine.run(support_exe("crash_child.exe"), "YoxaOfficeInstaller.exe", "0xC0000005")
+    assert crashed.code == 0 and crashed.stdout.strip() == b"1", crashed
     code, out, _ = run.finish(timeout=120)
 
     events = check_event_stream(out, code)
@@ -428,19 +427,12 @@ def test_worker_killed_mid_run_still_ends_with_done_and_every_result(engine, sta
     # folio's result is the run's own: announced by an error line, without path or version.
     folio_at = events.index(results["folio"])
     assert events[folio_at - 1] == no_result_log("folio")
+    assert results["folio"] == app_result("folio", "failed", "INSTALL_FAILED")
+    # A crash code (6 or more) is reported as 2.
+    assert code == 2
     launcher_log = folders.log_text(folders.launcher_logs, since=launcher_log_at)
-    reported = re.search(r"no app-result reached the launcher for 'folio' \(action=install, worker exit=(\d+)\); "
-                         r"reporting (\w+)", launcher_log)
-    assert reported, launcher_log
-    worker_exit = int(reported.group(1))
-    if worker_exit == 0:
-        # Wine ends a killed process with exit code 0, so the run cannot tell it from success.
-        assert results["folio"] == app_result("folio", "installed")
-        assert code == 0
-    else:
-        assert results["folio"] == app_result("folio", "failed", "INSTALL_FAILED")
-        assert code == (worker_exit if worker_exit < 6 else 2)
-    assert reported.group(2) == results["folio"]["status"]
+    assert ("no app-result reached the launcher for 'folio' (action=install, worker exit=2); reporting failed"
+            in launcher_log), launcher_log
     assert hello_apps(engine)["folio"]["installedVersion"] is None  # it never got that far
 
 
