@@ -164,19 +164,19 @@ std::u16string utf8_to_utf16(std::string_view utf8) {
   return out;
 }
 
+char32_t next_code_point(std::u16string_view utf16, std::size_t& i) {
+  const char32_t cp = utf16[i];
+  if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+    ++i;
+    return 0x10000 + ((cp - 0xD800) << 10) + (utf16[i] - 0xDC00u);
+  }
+  return cp >= 0xD800 && cp <= 0xDFFF ? kReplacement : cp;
+}
+
 std::string utf16_to_utf8(std::u16string_view utf16) {
   std::string out;
   out.reserve(utf16.size());
-  for (std::size_t i = 0; i < utf16.size(); ++i) {
-    char32_t cp = utf16[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = kReplacement;
-    }
-    append_utf8(out, cp);
-  }
+  for (std::size_t i = 0; i < utf16.size(); ++i) append_utf8(out, next_code_point(utf16, i));
   return out;
 }
 

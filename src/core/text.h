@@ -44,5 +44,8 @@ std::string printable(std::string_view text);
 std::u16string utf8_to_utf16(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string utf16_to_utf8(std::u16string_view utf16);
+// The code point starting at utf16[i], advancing i past a surrogate pair; a lone
+// surrogate reads as U+FFFD.
+char32_t next_code_point(std::u16string_view utf16, std::size_t& i);
 
 }  // namespace yoxa

@@ -158,11 +158,7 @@ std::string unicode_upper(std::string_view utf8) {
   std::u16string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-      ++i;
-    }
+    const char32_t cp = next_code_point(text, i);
     const auto expansion = std::lower_bound(std::begin(kExpansions), std::end(kExpansions), cp,
                                             [](const Expansion& e, char32_t value) { return e.from < value; });
     if (expansion != std::end(kExpansions) && expansion->from == cp) {

@@ -168,9 +168,8 @@ int run_run(const std::vector<std::string>& arguments) {
   const std::string action(wire_string(request.action));
   const std::vector<std::string> selected = selected_ids(request.apps);
 
-  if (request.action != RunAction::Uninstall) {
-    if (const auto retirement = check_expiry()) return refuse_retired(request, *retirement);
-  }
+  // Only installs and updates are refused for retirement; uninstall runs returned above.
+  if (const auto retirement = check_expiry()) return refuse_retired(request, *retirement);
 
   bool already_exists = false;
   auto mutex = platform::NamedMutex::create_owned(kRunMutexName, already_exists);
