@@ -3,20 +3,13 @@
 #include "acquisition/http_request.h"
 #include "acquisition/url_trust.h"
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
-constexpr std::uint32_t kPlaceNoOrigin = 2301;
-constexpr std::uint32_t kPlaceUnknownApp = 2302;
-constexpr std::uint32_t kPlaceTransport = 2303;
-constexpr std::uint32_t kPlaceBodyRead = 2304;
-constexpr std::uint32_t kPlaceNotUtf8 = 2305;
-constexpr std::uint32_t kPlaceNotFound = 2306;
-constexpr std::uint32_t kPlaceStatus = 2307;
-constexpr std::uint32_t kPlaceUnparseable = 2308;
 
 constexpr std::uint32_t kMetaTimeoutSeconds = 10;
 
@@ -30,7 +23,7 @@ Result<MetaLookup> fetch_under(platform::HttpClient& client, const InstallerConf
   if (!text) return std::unexpected(text.error());
   auto meta = parse_package_meta(*text);
   if (!meta) {
-    return fail(msg::kCouldNotContactServer, format("unparseable {}: {}", url, meta.error()), kPlaceUnparseable);
+    return fail(msg::kCouldNotContactServer, format("unparseable {}: {}", url, meta.error()), place::kCdnUnparseable);
   }
   return MetaLookup{std::move(*meta), std::move(*directory)};
 }
@@ -46,7 +39,7 @@ Result<std::string> package_dir_url(const InstallerConfig& config, const AppDesc
                        "download from. Add that data centre to build/cdn/domains.json and re-run "
                        "build/sync_cdn_domains.",
                        config.cdn_data_center),
-                kPlaceNoOrigin);
+                place::kCdnNoOrigin);
   }
   // Inserted as configured: nothing is escaped or validated here.
   return join({*origin, config.cdn_distribution_root, config.cdn_apps_root, config.flavour, std::string(row.id),
@@ -63,7 +56,7 @@ Result<std::string> fetch_meta_text(platform::HttpClient& client, const Installe
   platform::HttpRequest request = new_request(url, kMetaTimeoutSeconds);
   request.headers.emplace_back("Cache-Control", "no-cache");
   auto sent = client.send(request);
-  if (!sent) return fail(msg::kCouldNotContactServer, sent.error().text, kPlaceTransport);
+  if (!sent) return fail(msg::kCouldNotContactServer, sent.error().text, place::kCdnTransport);
   platform::HttpResponse& response = **sent;
 
   if (auto trusted = is_trusted_url(response.final_url(), "the metadata URL", config.trusted_download_domains);
@@ -71,21 +64,21 @@ Result<std::string> fetch_meta_text(platform::HttpClient& client, const Installe
     return std::unexpected(trusted.error());
   }
   const std::uint32_t status = response.status();
-  if (status == 404) return fail(msg::kNotAvailableOnline, format("404 for {}", url), kPlaceNotFound);
-  if (status != 200) return fail(msg::kCouldNotContactServer, format("HTTP {} for {}", status, url), kPlaceStatus);
+  if (status == 404) return fail(msg::kNotAvailableOnline, format("404 for {}", url), place::kCdnNotFound);
+  if (status != 200) return fail(msg::kCouldNotContactServer, format("HTTP {} for {}", status, url), place::kCdnStatus);
 
   // A longer document is cut here and then fails to parse.
   std::string text(kMetaTextLimit, '\0');
   std::size_t filled = 0;
   while (filled < text.size()) {
     auto read = response.read(std::span<char>(text.data() + filled, text.size() - filled));
-    if (!read) return fail(msg::kCouldNotContactServer, read.error().text, kPlaceBodyRead);
+    if (!read) return fail(msg::kCouldNotContactServer, read.error().text, place::kCdnBodyRead);
     if (*read == 0) break;
     filled += *read;
   }
   text.resize(filled);
   if (!is_valid_utf8(text)) {
-    return fail(msg::kCouldNotContactServer, format("the body of {} is not valid UTF-8", url), kPlaceNotUtf8);
+    return fail(msg::kCouldNotContactServer, format("the body of {} is not valid UTF-8", url), place::kCdnNotUtf8);
   }
   return text;
 }
@@ -93,7 +86,7 @@ Result<std::string> fetch_meta_text(platform::HttpClient& client, const Installe
 Result<MetaLookup> fetch_package_meta(platform::HttpClient& client, const InstallerConfig& config,
                                       std::string_view app_id) {
   const AppDescriptor* row = app_by_id(app_id);
-  if (!row) return fail(msg::kNotAvailableOnline, format("unknown app id '{}'", app_id), kPlaceUnknownApp);
+  if (!row) return fail(msg::kNotAvailableOnline, format("unknown app id '{}'", app_id), place::kCdnUnknownApp);
   const std::string_view first = arch_segment(*row);
   const std::string_view other = row->universal_arch ? "x64" : "universal";
 

@@ -11,23 +11,18 @@
 
 #include "acquisition/url_trust.h"
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/paths.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
+#include "platform/os_error.h"
+#include "platform/system.h"
 
 namespace yoxa {
 
 namespace {
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kPlaceOpen = 3201;
-constexpr std::uint32_t kPlaceTransport = 3202;
-constexpr std::uint32_t kPlaceRead = 3203;
-constexpr std::uint32_t kPlaceWrite = 3204;
-constexpr std::uint32_t kPlaceSize = 3205;
-constexpr std::uint32_t kPlaceCancelled = 3206;
-constexpr std::uint32_t kPlaceFlush = 3207;
-constexpr std::uint32_t kPlaceRename = 3208;
 
 constexpr int kRenameAttempts = 3;
 constexpr std::uint64_t kMiB = 1024 * 1024;
@@ -40,12 +35,7 @@ std::string errno_text(int code) { return format("{} (os error {})", std::generi
 class OutputFile {
  public:
   static std::expected<OutputFile, std::string> open(const std::string& utf8_path, bool append) {
-    const fs::path path = path_from_utf8(utf8_path);
-#ifdef _WIN32
-    std::FILE* file = _wfopen(path.c_str(), append ? L"ab" : L"wb");
-#else
-    std::FILE* file = std::fopen(path.c_str(), append ? "ab" : "wb");
-#endif
+    std::FILE* file = platform::open_file(utf8_path, append ? "ab" : "wb");
     if (!file) return std::unexpected(errno_text(errno));
     std::setvbuf(file, nullptr, _IONBF, 0);
     return OutputFile(file);
@@ -106,12 +96,6 @@ class OutputFile {
   std::size_t used_ = 0;
 };
 
-// Only the file's disappearance cancels; a failure to look is not a cancel.
-bool quit_file_present(const std::string& quit_file) {
-  std::error_code error;
-  return fs::exists(path_from_utf8(quit_file), error) || error;
-}
-
 std::uint64_t resume_offset(const std::string& temp_path) {
   const fs::path path = path_from_utf8(temp_path);
   std::error_code error;
@@ -119,7 +103,7 @@ std::uint64_t resume_offset(const std::string& temp_path) {
   std::uint64_t size = 0;
   if (!error) size = fs::file_size(path, error);
   if (error) {
-    log::warn(format("Failed to read temp file meta: {}", error.message()));
+    log::warn(format("Failed to read temp file meta: {}", platform::error_code_text(error)));
     remove_temp_file(temp_path);
     return 0;
   }
@@ -146,7 +130,7 @@ std::uint64_t content_length(const platform::HttpResponse& response) {
 
 Result<OutputFile> open_temp(const std::string& temp_path, bool append) {
   auto file = OutputFile::open(temp_path, append);
-  if (!file) return fail(msg::kFilesystemError, file.error(), kPlaceOpen);
+  if (!file) return fail(msg::kFilesystemError, file.error(), place::kDownloadOpen);
   return std::move(*file);
 }
 
@@ -163,7 +147,7 @@ Result<std::unique_ptr<platform::HttpResponse>> send_from(const DownloadRequest&
   if (!response) {
     (void)file.close();
     remove_temp_file(request.temp_path);
-    return fail(msg::kDownloadFailed, response.error().text, kPlaceTransport);
+    return fail(msg::kDownloadFailed, response.error().text, place::kDownloadTransport);
   }
   if (auto trusted = is_trusted_url((*response)->final_url(), "a download redirect", request.trusted_suffixes);
       !trusted) {
@@ -176,18 +160,18 @@ Result<std::unique_ptr<platform::HttpResponse>> send_from(const DownloadRequest&
 }
 
 // Copies the body into the file; returns the byte count including the resumed part.
-Result<std::uint64_t> stream_body(const DownloadRequest& request, const std::string& quit_file,
+Result<std::uint64_t> stream_body(const DownloadRequest& request, const CancelToken& cancel,
                                   platform::HttpResponse& response, OutputFile& file, std::uint64_t offset,
                                   std::uint64_t total) {
   const auto buffer = std::make_unique<char[]>(kDownloadBufferBytes);
   std::uint64_t downloaded = offset;
   for (std::uint64_t chunk = 0;; ++chunk) {
-    if (!quit_file_present(quit_file)) return std::unexpected(Error::same(msg::kUserCancelled, kPlaceCancelled));
+    if (cancel.cancelled()) return std::unexpected(Error::same(msg::kUserCancelled, place::kDownloadCancelled));
     auto read = response.read(std::span<char>(buffer.get(), kDownloadBufferBytes));
-    if (!read) return fail(msg::kDownloadFailed, read.error().text, kPlaceRead);
+    if (!read) return fail(msg::kDownloadFailed, read.error().text, place::kDownloadRead);
     if (*read == 0) return downloaded;
     if (auto written = file.write({buffer.get(), *read}); !written) {
-      return fail(msg::kDownloadFailed, written.error(), kPlaceWrite);
+      return fail(msg::kDownloadFailed, written.error(), place::kDownloadWrite);
     }
     downloaded += *read;
     if (chunk % 4 == 0) report_download_progress(request, downloaded, total);
@@ -202,14 +186,14 @@ Result<void> move_into_place(const DownloadRequest& request) {
   for (int attempt = 1; attempt <= kRenameAttempts; ++attempt) {
     fs::rename(from, to, error);
     if (!error) return {};
-    log::warn(format("Attempt {} to rename file failed: {}", attempt, error.message()));
+    log::warn(format("Attempt {} to rename file failed: {}", attempt, platform::error_code_text(error)));
     if (attempt < kRenameAttempts) request.sleep(std::chrono::seconds(5 << (attempt - 1)));
   }
-  return fail(msg::kFilesystemError, format("{}: {}", error.message(), request.temp_path), kPlaceRename);
+  return fail(msg::kFilesystemError, format("{}: {}", platform::error_code_text(error), request.temp_path), place::kDownloadRename);
 }
 }  // namespace
 
-Result<void> download_to_file(const DownloadRequest& request, const std::string& quit_file) {
+Result<void> download_to_file(const DownloadRequest& request, const CancelToken& cancel) {
   log::info("Installer download initiated");
   if (auto trusted = is_trusted_url(request.url, "the download URL", request.trusted_suffixes); !trusted) {
     return std::unexpected(trusted.error());
@@ -243,13 +227,13 @@ Result<void> download_to_file(const DownloadRequest& request, const std::string&
   }
   log::info(format("Total download size: {} bytes, starting from: {} bytes", total, offset));
 
-  const auto downloaded = stream_body(request, quit_file, **response, *file, offset, total);
+  const auto downloaded = stream_body(request, cancel, **response, *file, offset, total);
   if (!downloaded) return std::unexpected(downloaded.error());
   report_download_progress(request, *downloaded, total);
   if (total != 0 && *downloaded != total) {
-    return fail(msg::kDownloadFailed, format("Download size mismatch: ({}, {})", *downloaded, total), kPlaceSize);
+    return fail(msg::kDownloadFailed, format("Download size mismatch: ({}, {})", *downloaded, total), place::kDownloadSize);
   }
-  if (auto closed = file->close(); !closed) return fail(msg::kFilesystemError, closed.error(), kPlaceFlush);
+  if (auto closed = file->close(); !closed) return fail(msg::kFilesystemError, closed.error(), place::kDownloadFlush);
   response->reset();
 
   if (auto moved = move_into_place(request); !moved) return moved;
@@ -274,7 +258,7 @@ void remove_temp_file(const std::string& path) {
   const fs::file_status status = fs::status(native, error);
   if (!fs::exists(status) || fs::is_directory(status)) return;
   if (!fs::remove(native, error) && error) {
-    log::warn(format("Failed to remove temp file '{}': {}", path, error.message()));
+    log::warn(format("Failed to remove temp file '{}': {}", path, platform::error_code_text(error)));
   }
 }
 

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "acquisition/http_request.h"
+#include "core/cancel_token.h"
 #include "core/error.h"
 #include "core/event_sink.h"
-#include "core/waiting.h"
+#include "core/pause.h"
 #include "platform/http.h"
 
 namespace yoxa {
@@ -27,12 +28,12 @@ struct DownloadRequest {
   EventSink sink;
   platform::HttpClient& client;
   RequestBuilder build_request = new_request;
-  Sleeper sleep = real_sleep;
+  Pause sleep = real_pause;
 };
 
 // Streams the URL to the temp file (resuming it with a Range request), checks the
 // size and renames it to the final path. Cancelled when the quit file disappears.
-Result<void> download_to_file(const DownloadRequest& request, const std::string& quit_file);
+Result<void> download_to_file(const DownloadRequest& request, const CancelToken& cancel);
 
 // One DOWNLOADING progress event: 5 to 70 percent, or indeterminate at 5 without a total.
 void report_download_progress(const DownloadRequest& request, std::uint64_t downloaded, std::uint64_t total);

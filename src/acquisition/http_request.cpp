@@ -1,7 +1,7 @@
 #include "acquisition/http_request.h"
 
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

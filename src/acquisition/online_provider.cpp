@@ -5,18 +5,13 @@
 
 #include "acquisition/url_trust.h"
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
-constexpr std::uint32_t kPlaceNoDestination = 3301;
-constexpr std::uint32_t kPlaceUncomputable = 3302;
-constexpr std::uint32_t kPlaceUnsafeVersion = 3303;
-constexpr std::uint32_t kPlaceNoHost = 3304;
-constexpr std::uint32_t kPlacePreflightUntrusted = 3305;
-constexpr std::uint32_t kPlacePreflightOffline = 3306;
 
 constexpr int kMetaAttempts = 3;
 constexpr std::uint64_t kVerifyingPercent = 75;
@@ -48,7 +43,7 @@ ExpectedDigest expected_digest(const PackageMeta& meta) {
 std::span<const AppDescriptor> OnlinePackageProvider::app_list() const { return app_table(); }
 
 Result<PreparedDependencies> OnlinePackageProvider::prepare_dependencies(const AppDescriptor&, const std::string&,
-                                                                         const EventSink&, const std::string&) const {
+                                                                         const EventSink&, const CancelToken&) const {
   return PreparedDependencies{};
 }
 
@@ -56,9 +51,9 @@ std::optional<std::string> OnlinePackageProvider::bundled_version(std::string_vi
 std::optional<std::uint64_t> OnlinePackageProvider::bundled_size(std::string_view) const { return std::nullopt; }
 
 Result<std::optional<MetaLookup>> OnlinePackageProvider::fetch_metadata_with_retries(
-    const AppDescriptor& row, const std::string& quit_file) const {
+    const AppDescriptor& row, const CancelToken& cancel) const {
   for (int attempt = 0;; ++attempt) {
-    if (!host_.quit_file_present(quit_file)) return std::nullopt;
+    if (cancel.cancelled()) return std::nullopt;
     auto lookup = host_.fetch_metadata(row.id);
     if (lookup) return std::move(*lookup);
     const Error& error = lookup.error();
@@ -83,7 +78,7 @@ Result<void> OnlinePackageProvider::verify_staged(const AppDescriptor& row, cons
 
 Result<void> OnlinePackageProvider::download(const AppDescriptor& row, const std::string& url,
                                              const StagingPaths& paths, const std::vector<std::string>& suffixes,
-                                             const EventSink& sink, const std::string& quit_file) const {
+                                             const EventSink& sink, const CancelToken& cancel) const {
   const DownloadRequest request{
       .app_id = std::string(row.id),
       .url = url,
@@ -95,16 +90,16 @@ Result<void> OnlinePackageProvider::download(const AppDescriptor& row, const std
       .build_request = host_.request_builder,
       .sleep = host_.sleep,
   };
-  return download_to_file(request, quit_file);
+  return download_to_file(request, cancel);
 }
 
 FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::string& staging_base,
-                                          const EventSink& sink, const std::string& quit_file) const {
+                                          const EventSink& sink, const CancelToken& cancel) const {
   if (!host_.staging_paths || !host_.verify_package) {
-    return fail(msg::kInstallationFailed, "the package host has no staging or verification operations", kPlaceNoHost);
+    return fail(msg::kInstallationFailed, "the package host has no staging or verification operations", place::kOnlineNoHost);
   }
 
-  auto found = fetch_metadata_with_retries(row, quit_file);
+  auto found = fetch_metadata_with_retries(row, cancel);
   if (!found) return std::unexpected(found.error());
   if (!*found) return std::nullopt;
   const MetaLookup& lookup = **found;
@@ -117,12 +112,12 @@ FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::s
     return fail(msg::kVerificationFailed,
                 format("{}: meta.json version '{}' cannot be part of a staged file name \u2014 refusing to download",
                        row.display_name, printable(version)),
-                kPlaceUnsafeVersion);
+                place::kOnlineUnsafeVersion);
   }
 
   if (!meta.destination || meta.destination->empty()) {
     return fail(msg::kNotAvailableOnline, format("meta.json for '{}' has no destination", row.display_name),
-                kPlaceNoDestination);
+                place::kOnlineNoDestination);
   }
   const std::string url = lookup.directory_url + "/" + *meta.destination;
 
@@ -132,7 +127,7 @@ FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::s
                 format("{}: meta.json declares checksum algorithm '{}', which this engine cannot compute \u2014 "
                        "refusing to install unverified bytes",
                        row.display_name, printable(digest.algorithm)),
-                kPlaceUncomputable);
+                place::kOnlineUncomputable);
   }
   const std::string expected = digest.value.value_or("");
 
@@ -156,8 +151,8 @@ FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::s
   }
 
   sink.progress(row.id, kDownloadStartPercent, "DOWNLOADING");
-  if (auto primary = download(row, url, *paths, suffixes, sink, quit_file); !primary) {
-    if (!host_.quit_file_present(quit_file)) return std::nullopt;
+  if (auto primary = download(row, url, *paths, suffixes, sink, cancel); !primary) {
+    if (cancel.cancelled()) return std::nullopt;
     if (!alternate || alternate->empty()) return std::unexpected(primary.error());
     if (auto trusted = is_trusted_url(*alternate, "meta.json's alternateDownloadUrl", suffixes); !trusted) {
       log::warn(format("{}: primary download failed ({}) and the alternateDownloadUrl is not usable",
@@ -167,8 +162,8 @@ FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::s
     log::warn(format("{}: primary download failed ({}); trying the alternateDownloadUrl from meta.json: {}",
                      row.display_name, primary.error().full_text(), *alternate));
     remove_temp_file(paths->temp_path);
-    if (auto second = download(row, *alternate, *paths, suffixes, sink, quit_file); !second) {
-      if (!host_.quit_file_present(quit_file)) return std::nullopt;
+    if (auto second = download(row, *alternate, *paths, suffixes, sink, cancel); !second) {
+      if (cancel.cancelled()) return std::nullopt;
       return std::unexpected(second.error());
     }
   }
@@ -202,10 +197,10 @@ Result<void> OnlinePackageProvider::preflight() const {
                      "host may well be reachable \u2014 this build will not download from it. Check                  "
                      "cdn.domains and trustedDownloadDomains in installer_config.json.",
                      error.full_text()));
-    return std::unexpected(Error::same(msg::kUntrustedSource, kPlacePreflightUntrusted));
+    return std::unexpected(Error::same(msg::kUntrustedSource, place::kOnlinePreflightUntrusted));
   }
   log::warn(format("Internet pre-flight check failed: {}", error.full_text()));
-  return std::unexpected(Error::same(msg::kCouldNotContactServer, kPlacePreflightOffline));
+  return std::unexpected(Error::same(msg::kCouldNotContactServer, place::kOnlinePreflightOffline));
 }
 
 }  // namespace yoxa

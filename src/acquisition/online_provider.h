@@ -26,10 +26,10 @@ class OnlinePackageProvider final : public PackageProvider {
 
   std::span<const AppDescriptor> app_list() const override;
   FetchOutcome fetch(const AppDescriptor& row, const std::string& staging_base, const EventSink& sink,
-                     const std::string& quit_file) const override;
+                     const CancelToken& cancel) const override;
   // Frameworks from the CDN come later; until then nothing is prepared.
   Result<PreparedDependencies> prepare_dependencies(const AppDescriptor& row, const std::string& installer_dir,
-                                                    const EventSink& sink, const std::string& quit_file) const override;
+                                                    const EventSink& sink, const CancelToken& cancel) const override;
   std::optional<std::string> bundled_version(std::string_view app_id) const override;
   std::optional<std::uint64_t> bundled_size(std::string_view app_id) const override;
   // One metadata lookup without retries: can this machine reach the CDN at all?
@@ -38,12 +38,12 @@ class OnlinePackageProvider final : public PackageProvider {
  private:
   // none when the run was cancelled before an attempt.
   Result<std::optional<MetaLookup>> fetch_metadata_with_retries(const AppDescriptor& row,
-                                                                const std::string& quit_file) const;
+                                                                const CancelToken& cancel) const;
   Result<void> verify_staged(const AppDescriptor& row, const std::string& path, const std::string& expected,
                              const EventSink& sink) const;
   Result<void> download(const AppDescriptor& row, const std::string& url, const StagingPaths& paths,
                         const std::vector<std::string>& suffixes, const EventSink& sink,
-                        const std::string& quit_file) const;
+                        const CancelToken& cancel) const;
 
   PackageHost host_;
 };

@@ -14,14 +14,15 @@
 #include "acquisition/download.h"
 #include "acquisition/http_request.h"
 #include "config/installer_config.h"
-#include "config/source_probe.h"
+#include "acquisition/source_probe.h"
 #include "core/app_table.h"
+#include "core/cancel_token.h"
 #include "core/error.h"
 #include "core/event_sink.h"
 #include "core/paths.h"
-#include "core/waiting.h"
-#include "install/staging.h"
-#include "install/verification.h"
+#include "core/pause.h"
+#include "acquisition/staging_paths.h"
+#include "acquisition/verification.h"
 #include "platform/http.h"
 
 namespace yoxa {
@@ -77,25 +78,21 @@ struct PackageHost {
   std::function<platform::HttpClient&()> http_client = []() -> platform::HttpClient& {
     return platform::system_http_client();
   };
-  Sleeper sleep = real_sleep;
-  // The run goes on while its quit file exists; an unreadable state counts as present.
-  std::function<bool(const std::string& quit_file)> quit_file_present = [](const std::string& quit_file) {
-    std::error_code error;
-    return std::filesystem::exists(path_from_utf8(quit_file), error) || static_cast<bool>(error);
-  };
+  Pause sleep = real_pause;
 };
 
-// The source of staged, verified packages the install pipeline draws on. The order
-// of the operations is the order of the dispatch table.
+// The source of staged, verified packages the install pipeline draws on: online from the
+// CDN, or offline from a bundle or a packages directory. Six operations, each asked of
+// whichever source the run chose at start-up.
 class PackageProvider {
  public:
   virtual ~PackageProvider() = default;
   virtual std::span<const AppDescriptor> app_list() const = 0;
   virtual FetchOutcome fetch(const AppDescriptor& row, const std::string& staging_base, const EventSink& sink,
-                             const std::string& quit_file) const = 0;
+                             const CancelToken& cancel) const = 0;
   virtual Result<PreparedDependencies> prepare_dependencies(const AppDescriptor& row, const std::string& installer_dir,
                                                             const EventSink& sink,
-                                                            const std::string& quit_file) const = 0;
+                                                            const CancelToken& cancel) const = 0;
   virtual std::optional<std::string> bundled_version(std::string_view app_id) const = 0;
   virtual std::optional<std::uint64_t> bundled_size(std::string_view app_id) const = 0;
   virtual Result<void> preflight() const = 0;

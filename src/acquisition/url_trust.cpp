@@ -1,14 +1,13 @@
 #include "acquisition/url_trust.h"
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
-constexpr std::uint32_t kPlaceUntrusted = 3101;
-constexpr std::uint32_t kPlaceNotHttps = 3102;
 
 // Letters, digits, '-', '_' and '.': anything else (a backslash, '%', white space)
 // is read differently by different URL parsers, so the host the client connects
@@ -59,13 +58,13 @@ Result<void> is_trusted_url(std::string_view url, std::string_view label, const 
                     "host, add its zone to `trustExtraSuffixes` in build/cdn/domains.json and re-run "
                     "build/sync_cdn_domains \u2014 never hand-edit the generated list.",
                     label, url, listed));
-  return fail(msg::kUntrustedSource, format("{} rejected: {}", label, url), kPlaceUntrusted);
+  return fail(msg::kUntrustedSource, format("{} rejected: {}", label, url), place::kTrustUntrusted);
 }
 
 Result<void> require_https(std::string_view url, std::string_view label) {
   if (https_host(url)) return {};
   log::error(format("refusing {}: {} is not a plain https URL", label, url));
-  return fail(msg::kUntrustedSource, format("{} is not https: {}", label, url), kPlaceNotHttps);
+  return fail(msg::kUntrustedSource, format("{} is not https: {}", label, url), place::kTrustNotHttps);
 }
 
 }  // namespace yoxa

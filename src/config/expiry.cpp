@@ -5,7 +5,7 @@
 
 #include "config/retirement.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

@@ -4,7 +4,7 @@
 
 #include "core/protocol_event.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

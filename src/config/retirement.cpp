@@ -1,7 +1,7 @@
 #include "config/retirement.h"
 
 #include "config/expiry.h"
-#include "config/source_probe.h"
+#include "config/source_verdict.h"
 
 namespace yoxa {
 

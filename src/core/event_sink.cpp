@@ -1,6 +1,7 @@
 #include "core/event_sink.h"
 
-#include "system/logger.h"
+#include "core/log.h"
+#include "core/text.h"
 
 namespace yoxa {
 

@@ -3,7 +3,7 @@
 #include "config/installer_config.h"
 #include "core/protocol_event.h"
 #include "embedded_catalog.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

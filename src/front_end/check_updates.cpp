@@ -5,7 +5,7 @@
 #include "config/expiry.h"
 #include "config/installer_config.h"
 #include "config/retirement.h"
-#include "config/source_probe.h"
+#include "acquisition/source_probe.h"
 #include "core/text.h"
 #include "front_end/command_line.h"
 #include "front_end/emit.h"

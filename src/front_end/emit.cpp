@@ -4,7 +4,8 @@
 
 #include "config/retirement.h"
 #include "platform/system.h"
-#include "system/logger.h"
+#include "core/log.h"
+#include "core/text.h"
 
 namespace yoxa {
 

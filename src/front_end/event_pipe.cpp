@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
@@ -17,9 +17,8 @@ using platform::PipeServer;
 constexpr int kWarnEvery = 50;
 bool warning_due(int failures) { return failures % kWarnEvery == 0; }
 
-void sleep_for(std::chrono::milliseconds spacing) { std::this_thread::sleep_for(spacing); }
 
-std::optional<PipeServer> create_pipe(const std::string& pipe_name, const PipePause& pause) {
+std::optional<PipeServer> create_pipe(const std::string& pipe_name, const Pause& pause) {
   for (int failures = 0;;) {
     auto server = PipeServer::create_first(pipe_name);
     if (server) return std::move(*server);
@@ -53,7 +52,7 @@ std::optional<std::string> accept_once(PipeServer& server) {
   }
 }
 
-bool accept_client(PipeServer& server, const PipePause& pause) {
+bool accept_client(PipeServer& server, const Pause& pause) {
   for (int failures = 0;;) {
     const auto failure = accept_once(server);
     if (!failure) return true;
@@ -107,10 +106,10 @@ std::optional<PipeClient> open_from_worker(const std::string& pipe_name, std::ui
 }  // namespace
 
 void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver) {
-  run_event_pipe_sender(pipe_name, std::move(receiver), sleep_for);
+  run_event_pipe_sender(pipe_name, std::move(receiver), real_pause);
 }
 
-void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver, const PipePause& pause) {
+void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver, const Pause& pause) {
   auto server = create_pipe(pipe_name, pause);
   if (!server || !accept_client(*server, pause)) return;
   log::info("Connected to client");
@@ -155,11 +154,11 @@ bool EventLineSplitter::finish(const LineHandler& on_line) {
 // ---------------------------------------------------------------------------------------------
 std::optional<PipeClient> connect_event_pipe(const std::string& pipe_name, std::uint32_t worker_pid,
                                              const std::function<bool()>& worker_alive) {
-  return connect_event_pipe(pipe_name, worker_pid, worker_alive, sleep_for);
+  return connect_event_pipe(pipe_name, worker_pid, worker_alive, real_pause);
 }
 
 std::optional<PipeClient> connect_event_pipe(const std::string& pipe_name, std::uint32_t worker_pid,
-                                             const std::function<bool()>& worker_alive, const PipePause& pause) {
+                                             const std::function<bool()>& worker_alive, const Pause& pause) {
   for (int attempt = 1; attempt <= kPipeAttempts; ++attempt) {
     if (auto pipe = open_from_worker(pipe_name, worker_pid)) return pipe;
     // A worker that has ended will never serve the pipe: stop waiting for it.

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/event_sink.h"
+#include "core/pause.h"
 #include "platform/ipc.h"
 
 namespace yoxa {
@@ -18,13 +19,12 @@ inline constexpr int kPipeAttempts = 300;
 inline constexpr auto kPipeAttemptSpacing = std::chrono::milliseconds(100);
 
 // How a side waits between two attempts; the plain overloads sleep. Tests pass their own.
-using PipePause = std::function<void(std::chrono::milliseconds)>;
 
 // Worker side: creates the pipe, accepts the run process and forwards every event of
 // the channel as one line until the channel closes. Returns when it is done or has
 // given up (then the receiver is dropped and later sends are logged as failures).
 void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver);
-void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver, const PipePause& pause);
+void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver, const Pause& pause);
 
 // Run side: splits the byte stream into lines at line feeds; each line loses one
 // trailing LF and one trailing CR, is trimmed, and is handed on when not empty.
@@ -51,7 +51,7 @@ std::optional<platform::PipeClient> connect_event_pipe(const std::string& pipe_n
                                                        const std::function<bool()>& worker_alive);
 std::optional<platform::PipeClient> connect_event_pipe(const std::string& pipe_name, std::uint32_t worker_pid,
                                                        const std::function<bool()>& worker_alive,
-                                                       const PipePause& pause);
+                                                       const Pause& pause);
 
 // Run side: reads the pipe in chunks of up to 8192 bytes and hands every line on,
 // until end of stream, a read error or a line that is not valid UTF-8.

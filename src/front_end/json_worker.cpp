@@ -50,14 +50,13 @@ WorkOutcome run_install_work(const JsonRunPayload& payload, const EventSink& sin
   const bool machine = payload.scope == InstallScope::Machine;
   const auto provider = select_provider();
   log::info(format("Install scope: {}", machine ? "machine" : "user"));
-  const InstallRunSettings settings{
-      .staging_base = config_base_dir(machine),
-      .log_dir = log_dir,
-      .quit_file = payload.quit_file,
-      .app_ids = payload.apps,
-      .machine = machine,
+  const RunContext run{
+      .settings = {.app_ids = payload.apps, .machine = machine, .staging_base = config_base_dir(machine),
+                   .log_dir = log_dir},
+      .sink = sink,
+      .cancel = CancelToken::quit_file(payload.quit_file),
   };
-  auto outcome = run_install(*provider, sink, settings);
+  auto outcome = run_install(*provider, run);
   if (outcome) {
     const int code = worker_exit_code(outcome->results, outcome->aborted);
     return {std::move(outcome->results), outcome->aborted, code};

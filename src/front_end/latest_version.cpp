@@ -3,7 +3,7 @@
 #include "acquisition/cdn.h"
 #include "core/messages.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

@@ -23,7 +23,7 @@
 #include "platform/ipc.h"
 #include "platform/security.h"
 #include "platform/system.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

@@ -5,7 +5,7 @@
 #include "core/error.h"
 #include "core/text.h"
 #include "front_end/emit.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

@@ -9,7 +9,7 @@
 #include "core/text.h"
 #include "front_end/emit.h"
 #include "platform/system.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 

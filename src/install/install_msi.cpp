@@ -3,20 +3,15 @@
 #include <cstdint>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "install/pipeline.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
-// Places that raise MSI installation errors, for the "(n)" of the full text.
-enum Place : std::uint32_t {
-  kLogPath = 4201,
-  kStart = 4202,
-  kExitCode = 4203,
-};
 
 // Windows exit codes are DWORDs, but msiexec's are read as signed numbers in its documentation and logs.
 std::int32_t signed_code(std::uint32_t code) { return static_cast<std::int32_t>(code); }
@@ -41,7 +36,7 @@ std::expected<std::uint32_t, platform::OsError> run_and_wait(const std::string& 
 InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, const std::string& log_dir,
                              const std::string& package_path, bool machine, const MsiHost& host) {
   // Checked before any path conversion: Windows refuses to convert text that is not UTF-8.
-  if (!is_valid_utf8(log_dir)) return std::unexpected(Error::same(msg::kFilesystemError, kLogPath));
+  if (!is_valid_utf8(log_dir)) return std::unexpected(Error::same(msg::kFilesystemError, place::kMsiLogPath));
   const std::string log_path = path_to_utf8(path_from_utf8(log_dir) / "msiexec.log");
 
   const std::string scope_property = machine ? "ALLUSERS=1" : "MSIINSTALLPERUSER=1";
@@ -52,7 +47,7 @@ InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, con
   std::uint32_t code = 0;
   for (std::uint32_t attempt = 1;; ++attempt) {
     auto ended = host.run(kMsiexecProgram, arguments);
-    if (!ended) return fail(msg::kInstallationFailed, ended.error().text, kStart);
+    if (!ended) return fail(msg::kInstallationFailed, ended.error().text, place::kMsiStart);
     code = *ended;
     if (code != kMsiBusyExitCode || attempt > kMsiBusyRetries) break;
     log::warn(format("msiexec for {} returned 1618 (another install in progress); retry {}/{} in {}s", package_path,
@@ -75,13 +70,17 @@ InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, con
       return InstallerStatus::Cancelled;
     default:
       return fail(message_for_exit_code(code), format("Installer failed with exit code: {}", signed_code(code)),
-                  kExitCode);
+                  place::kMsiExitCode);
   }
 }
 
 InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, const std::string& log_dir,
                              const std::string& package_path, bool machine) {
   return install_msi(sink, app_id, log_dir, package_path, machine, MsiHost{});
+}
+
+InstallerOutcome install_msi(const RunContext& run, const InstallRequest& request) {
+  return install_msi(run.sink, request.app.id, run.settings.log_dir, request.package_path, request.machine);
 }
 
 }  // namespace yoxa

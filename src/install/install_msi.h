@@ -9,15 +9,11 @@
 
 #include "core/error.h"
 #include "core/event_sink.h"
-#include "core/waiting.h"
+#include "core/pause.h"
+#include "install/installer.h"
 #include "platform/process.h"
 
 namespace yoxa {
-
-// What every installer (MSI, MSIX, EXE) answers: success, the user cancelled it,
-// or an error carrying one of the fixed user sentences.
-enum class InstallerStatus : std::uint8_t { Succeeded, Cancelled };
-using InstallerOutcome = Result<InstallerStatus>;
 
 inline constexpr const char* kMsiexecProgram = "C:\\Windows\\System32\\msiexec.exe";
 // Windows Installer's "another installation is in progress" answer and how long we keep asking.
@@ -35,7 +31,7 @@ std::expected<std::uint32_t, platform::OsError> run_and_wait(const std::string& 
 
 struct MsiHost {
   ProgramRunner run = run_and_wait;
-  Sleeper sleep = real_sleep;
+  Pause sleep = real_pause;
 };
 
 // Installs one verified package with msiexec, silently, per user or for all users.
@@ -44,5 +40,7 @@ InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, con
                              const std::string& package_path, bool machine, const MsiHost& host);
 InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, const std::string& log_dir,
                              const std::string& package_path, bool machine);
+// The same as the run's MSI installer.
+InstallerOutcome install_msi(const RunContext& run, const InstallRequest& request);
 
 }  // namespace yoxa

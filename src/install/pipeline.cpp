@@ -4,9 +4,11 @@
 #include <atomic>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/text.h"
+#include "install/install_msi.h"
 #include "install/pipeline_steps.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
@@ -14,12 +16,6 @@ namespace {
 
 std::atomic<bool> g_reboot_required{false};
 
-// Places that raise pipeline errors, for the "(n)" of the full text.
-enum Place : std::uint32_t {
-  kUndecodablePath = 4111,
-  kMsixUnavailable = 4112,
-  kExeUnavailable = 4113,
-};
 
 // How the per-app loop goes on after an app.
 enum class AppFlow : std::uint8_t { Next, NotAvailable, Stop };
@@ -27,9 +23,8 @@ enum class AppFlow : std::uint8_t { Next, NotAvailable, Stop };
 // One run's fixed inputs and the results it has reported so far.
 class InstallRun {
  public:
-  InstallRun(const PackageProvider& provider, const EventSink& sink, const InstallRunSettings& settings,
-             const InstallHost& host)
-      : provider_(provider), sink_(sink), settings_(settings), host_(host) {}
+  InstallRun(const PackageProvider& provider, const RunContext& run, const InstallHost& host)
+      : provider_(provider), run_(run), sink_(run.sink), settings_(run.settings), host_(host) {}
 
   InstallOutcome run(const std::vector<const AppDescriptor*>& selected);
 
@@ -42,8 +37,9 @@ class InstallRun {
   void report_failed(const AppDescriptor& app, const Error& error);
 
   const PackageProvider& provider_;
+  const RunContext& run_;
   const EventSink& sink_;
-  const InstallRunSettings& settings_;
+  const RunSettings& settings_;
   const InstallHost& host_;
   std::vector<AppResult> results_;
 };
@@ -86,17 +82,17 @@ InstallOutcome InstallRun::run(const std::vector<const AppDescriptor*>& selected
 
 AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::size_t total) {
   sink_.progress(app.id, 0, true, "CHECKING", std::nullopt);
-  if (pipeline::abort_requested(host_, settings_.quit_file, pipeline::kCheckpointBeforeChecks)) return AppFlow::Stop;
+  if (pipeline::abort_requested(run_, pipeline::kCheckpointBeforeChecks)) return AppFlow::Stop;
 
   const bool machine = settings_.machine || app.machine_only;
   const bool msix = app.installer_kind == InstallerKind::Msix;
-  if (!machine && !msix && host_.installed_machine_wide(app)) {
+  if (!machine && !msix && run_.installed->installed_machine_wide(app)) {
     log::info(format("{}: already installed machine-wide; skipping (user scope leaves it intact)", app.display_name));
     report_located(app, AppStatus::Skipped);
     return AppFlow::Next;
   }
 
-  const std::optional<std::string> installed = pipeline::detect_installed_version(host_, app);
+  const std::optional<std::string> installed = pipeline::detect_installed_version(*run_.installed, app);
   if (installed) {
     const auto packaged = provider_.bundled_version(app.id);
     if (packaged && pipeline::up_to_date(app, *installed, *packaged, "bundled")) {
@@ -106,7 +102,7 @@ AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::si
   }
 
   sink_.stage(app.id, InstallStage::Download, index, total);
-  auto fetched = provider_.fetch(app, settings_.staging_base, sink_, settings_.quit_file);
+  auto fetched = provider_.fetch(app, settings_.staging_base, sink_, run_.cancel);
   if (!fetched) {
     if (fetched.error().message() == msg::kNotAvailableOnline) {
       log::info(format("{}: not available for online installation, skipping", app.display_name));
@@ -119,7 +115,7 @@ AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::si
   }
   if (!*fetched) return AppFlow::Stop;
   const std::string staged = std::move(**fetched);
-  if (pipeline::abort_requested(host_, settings_.quit_file, pipeline::kCheckpointAfterAcquisition)) {
+  if (pipeline::abort_requested(run_, pipeline::kCheckpointAfterAcquisition)) {
     return AppFlow::Stop;
   }
 
@@ -137,7 +133,7 @@ AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::si
 AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged, bool machine, bool is_update,
                             std::size_t index, std::size_t total) {
   const PreparedDependencies dependencies =
-      pipeline::prepare_dependencies(provider_, app, settings_.staging_base, sink_, settings_.quit_file);
+      pipeline::prepare_dependencies(provider_, app, settings_.staging_base, sink_, run_.cancel);
   host_.stop_running_app(app.process_name);
   sink_.stage(app.id, InstallStage::Install, index, total);
   sink_.progress(app.id, 80, "INSTALLING");
@@ -145,14 +141,14 @@ AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged,
   // A path that is not text cannot be handed to an installer, nor safely to the clean-up.
   const bool decodable = is_valid_utf8(staged);
   InstallerOutcome outcome =
-      decodable ? pipeline::run_installer(host_, sink_, app, settings_.log_dir, staged, machine, dependencies)
-                : std::unexpected(Error::same(format("Could not decode path: {}", printable(staged)), kUndecodablePath));
+      decodable ? pipeline::run_installer(host_.installers, run_, InstallRequest{app, staged, machine, dependencies})
+                : std::unexpected(Error::same(format("Could not decode path: {}", printable(staged)), place::kPipelineUndecodablePath));
 
   if (outcome && *outcome == InstallerStatus::Cancelled) return AppFlow::Stop;
   if (!outcome) {
     log::error(format("{} install failed: {}", app.display_name, outcome.error().full_text()));
     report_failed(app, outcome.error());
-  } else if (machine && !pipeline::registered_machine_wide(host_, app)) {
+  } else if (machine && !pipeline::registered_machine_wide(run_, app)) {
     log::error(format(
         "{} reported a successful machine-scope install but is not registered machine-wide; the package likely "
         "ignored ALLUSERS=1 and installed per-user (see docs/published/WINDOWS_ARCHITECTURE.md, Install Scope)",
@@ -173,8 +169,8 @@ void InstallRun::report(AppResult result) {
 
 void InstallRun::report_located(const AppDescriptor& app, AppStatus status) {
   AppResult result = AppResult::plain(std::string(app.id), status);
-  result.installed_path = host_.installed_path(app);
-  result.installed_version = host_.installed_version(app);
+  result.installed_path = run_.installed->installed_path(app);
+  result.installed_version = run_.installed->installed_version(app);
   report(std::move(result));
 }
 
@@ -184,18 +180,31 @@ void InstallRun::report_failed(const AppDescriptor& app, const Error& error) {
 
 }  // namespace
 
-InstallerOutcome msix_installer_unavailable(const EventSink&, const AppDescriptor&, const std::string&, bool,
-                                           const PreparedDependencies&) {
-  return fail(msg::kInstallationFailed, "MSIX installation is not available in this build", kMsixUnavailable);
+const Installer& Installers::for_kind(InstallerKind kind) const {
+  switch (kind) {
+    case InstallerKind::Msi: return msi;
+    case InstallerKind::Msix: return msix;
+    case InstallerKind::Exe: return exe;
+  }
+  return exe;
 }
 
-InstallerOutcome exe_installer_unavailable(const EventSink&, std::string_view, const std::string&,
-                                           const std::string&, bool) {
-  return fail(msg::kInstallationFailed, "EXE installation is not available in this build", kExeUnavailable);
+Installers system_installers() {
+  return Installers{
+      .msi = [](const RunContext& run, const InstallRequest& request) { return install_msi(run, request); },
+      .msix = [](const RunContext&, const InstallRequest&) -> InstallerOutcome {
+        return fail(msg::kInstallationFailed, "MSIX installation is not available in this build",
+                    place::kPipelineMsixUnavailable);
+      },
+      .exe = [](const RunContext&, const InstallRequest&) -> InstallerOutcome {
+        return fail(msg::kInstallationFailed, "EXE installation is not available in this build",
+                    place::kPipelineExeUnavailable);
+      },
+  };
 }
 
-Result<InstallOutcome> run_install(const PackageProvider& provider, const EventSink& sink,
-                                   const InstallRunSettings& settings, const InstallHost& host) {
+Result<InstallOutcome> run_install(const PackageProvider& provider, const RunContext& run, const InstallHost& host) {
+  const RunSettings& settings = run.settings;
   clear_reboot_required();
   if (auto ready = provider.preflight(); !ready) return std::unexpected(ready.error());
   if (auto compatible = pipeline::compatibility_gate(host); !compatible) return std::unexpected(compatible.error());
@@ -207,12 +216,11 @@ Result<InstallOutcome> run_install(const PackageProvider& provider, const EventS
   if (auto staging = pipeline::prepare_staging_directory(host, settings.staging_base, settings.machine); !staging) {
     return std::unexpected(staging.error());
   }
-  return InstallRun(provider, sink, settings, host).run(*selected);
+  return InstallRun(provider, run, host).run(*selected);
 }
 
-Result<InstallOutcome> run_install(const PackageProvider& provider, const EventSink& sink,
-                                   const InstallRunSettings& settings) {
-  return run_install(provider, sink, settings, InstallHost{});
+Result<InstallOutcome> run_install(const PackageProvider& provider, const RunContext& run) {
+  return run_install(provider, run, InstallHost{});
 }
 
 bool reboot_required() { return g_reboot_required.load(); }

@@ -5,19 +5,15 @@
 #include <fstream>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/paths.h"
 #include "core/text.h"
 #include "install/staging.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa::pipeline {
 
 namespace {
-// Places that raise pipeline errors, for the "(n)" of the full text.
-enum Place : std::uint32_t {
-  kGate = 4101,
-  kSelection = 4102,
-};
 
 // As detection defines it: by package format, whatever installer the row declares.
 bool is_msix(const AppDescriptor& app) { return app.format == "msix" || app.format == "msixbundle"; }
@@ -40,7 +36,7 @@ Result<void> compatibility_gate(const InstallHost& host) {
   } else {
     unmet = "This app is only supported on 64-bit Windows 10 or newer";
   }
-  if (!unmet.empty()) return fail(msg::kSystemRequirementsNotMet, unmet, kGate);
+  if (!unmet.empty()) return fail(msg::kSystemRequirementsNotMet, unmet, place::kPipelineGate);
   log::info("System compatibility check passed");
   return {};
 }
@@ -51,7 +47,7 @@ Result<std::vector<const AppDescriptor*>> select_apps(std::span<const AppDescrip
   for (const AppDescriptor& row : table) {
     if (std::find(ids.begin(), ids.end(), row.id) != ids.end()) selected.push_back(&row);
   }
-  if (selected.empty()) return std::unexpected(Error::same(msg::kNoCompatibleApps, kSelection));
+  if (selected.empty()) return std::unexpected(Error::same(msg::kNoCompatibleApps, place::kPipelineSelection));
   return selected;
 }
 
@@ -72,22 +68,22 @@ Result<void> prepare_staging_directory(const InstallHost& host, const std::strin
 
 // --- per app ------------------------------------------------------------------------------
 
-bool abort_requested(const InstallHost& host, const std::string& quit_file, std::uint32_t checkpoint) {
-  if (host.quit_file_present(quit_file)) return false;
+bool abort_requested(const RunContext& run, std::uint32_t checkpoint) {
+  if (!run.cancel.cancelled()) return false;
   log::info(format("Abort detected @ {}", checkpoint));
   return true;
 }
 
-std::optional<std::string> detect_installed_version(const InstallHost& host, const AppDescriptor& app) {
+std::optional<std::string> detect_installed_version(const InstalledApps& installed, const AppDescriptor& app) {
   std::optional<std::string> version;
   if (is_msix(app)) {
-    version = host.msix_installed_version(app.family_name);
+    version = installed.msix_installed_version(app.family_name);
     if (version) log::info(format("{}: MSIX installed version {}", app.display_name, *version));
   } else {
     std::optional<InstalledProduct> product;
     bool lookup_failed = false;
     if (!app.upgrade_code.empty()) {
-      auto found = host.find_by_upgrade_code(app.upgrade_code);
+      auto found = installed.find_by_upgrade_code(app.upgrade_code);
       if (found) {
         product = std::move(*found);
       } else {
@@ -95,7 +91,7 @@ std::optional<std::string> detect_installed_version(const InstallHost& host, con
         lookup_failed = true;
       }
     }
-    if (!product && !lookup_failed) product = host.find_by_product_name(app.product_name);
+    if (!product && !lookup_failed) product = installed.find_by_product_name(app.product_name);
     if (product) {
       log::info(format("{}: installed ({}, {})", app.display_name, product->key, product->version));
       version = product->version;
@@ -138,8 +134,8 @@ std::optional<std::string> server_version_of(std::string_view staged_path, std::
 
 PreparedDependencies prepare_dependencies(const PackageProvider& provider, const AppDescriptor& app,
                                           const std::string& staging_base, const EventSink& sink,
-                                          const std::string& quit_file) {
-  auto prepared = provider.prepare_dependencies(app, staging_directory(staging_base), sink, quit_file);
+                                          const CancelToken& cancel) {
+  auto prepared = provider.prepare_dependencies(app, staging_directory(staging_base), sink, cancel);
   if (prepared) return std::move(*prepared);
   log::warn(format("{}: could not prepare framework dependencies ({}); proceeding without them", app.display_name,
                    prepared.error().full_text()));
@@ -155,26 +151,18 @@ bool has_msi_signature(const std::string& path) {
                     [](char byte, unsigned char expected) { return static_cast<unsigned char>(byte) == expected; });
 }
 
-InstallerOutcome run_installer(const InstallHost& host, const EventSink& sink, const AppDescriptor& app,
-                               const std::string& log_dir, const std::string& package_path, bool machine,
-                               const PreparedDependencies& dependencies) {
-  switch (app.installer_kind) {
-    case InstallerKind::Msi: return host.install_msi(sink, app.id, log_dir, package_path, machine);
-    case InstallerKind::Msix: return host.install_msix(sink, app, package_path, machine, dependencies);
-    case InstallerKind::Exe:
-      if (has_msi_signature(package_path)) {
-        log::info("Detected MSI format despite Exe declaration, running via msiexec");
-        return host.install_msi(sink, app.id, log_dir, package_path, machine);
-      }
-      return host.install_exe(sink, app.id, log_dir, package_path, machine);
+InstallerOutcome run_installer(const Installers& installers, const RunContext& run, const InstallRequest& request) {
+  if (request.app.installer_kind == InstallerKind::Exe && has_msi_signature(request.package_path)) {
+    log::info("Detected MSI format despite Exe declaration, running via msiexec");
+    return installers.msi(run, request);
   }
-  return host.install_exe(sink, app.id, log_dir, package_path, machine);
+  return installers.for_kind(request.app.installer_kind)(run, request);
 }
 
-bool registered_machine_wide(const InstallHost& host, const AppDescriptor& app) {
+bool registered_machine_wide(const RunContext& run, const AppDescriptor& app) {
   for (int attempt = 1; attempt <= kMachineWideChecks; ++attempt) {
-    if (host.installed_machine_wide(app)) return true;
-    if (attempt < kMachineWideChecks) host.pause(kMachineWidePause);
+    if (run.installed->installed_machine_wide(app)) return true;
+    if (attempt < kMachineWideChecks) run.pause(kMachineWidePause);
   }
   return false;
 }

@@ -40,10 +40,10 @@ inline constexpr std::uint32_t kCheckpointBeforeChecks = 160;
 inline constexpr std::uint32_t kCheckpointAfterAcquisition = 243;
 
 // True when the quit file has gone and the run must stop here.
-bool abort_requested(const InstallHost& host, const std::string& quit_file, std::uint32_t checkpoint);
+bool abort_requested(const RunContext& run, std::uint32_t checkpoint);
 
 // The version the machine has now; none when not installed (or only a placeholder "0"/"1" is registered).
-std::optional<std::string> detect_installed_version(const InstallHost& host, const AppDescriptor& app);
+std::optional<std::string> detect_installed_version(const InstalledApps& installed, const AppDescriptor& app);
 
 // Compares the installed version with a candidate from `source` ("bundled" or "server") and logs
 // the verdict. True when nothing newer is on offer; an unreadable version never skips.
@@ -56,20 +56,18 @@ std::optional<std::string> server_version_of(std::string_view staged_path, std::
 // The provider's dependencies, or none with a warning: the install goes on without them.
 PreparedDependencies prepare_dependencies(const PackageProvider& provider, const AppDescriptor& app,
                                           const std::string& staging_base, const EventSink& sink,
-                                          const std::string& quit_file);
+                                          const CancelToken& cancel);
 
 // Whether the file starts with the compound-document signature every MSI package has.
 bool has_msi_signature(const std::string& path);
 
 // Hands the staged package to the installer for the app's kind.
-InstallerOutcome run_installer(const InstallHost& host, const EventSink& sink, const AppDescriptor& app,
-                               const std::string& log_dir, const std::string& package_path, bool machine,
-                               const PreparedDependencies& dependencies);
+InstallerOutcome run_installer(const Installers& installers, const RunContext& run, const InstallRequest& request);
 
 inline constexpr int kMachineWideChecks = 6;
 inline constexpr std::chrono::milliseconds kMachineWidePause{500};
 
 // Registration can lag behind the installer's exit, so a few looks are allowed.
-bool registered_machine_wide(const InstallHost& host, const AppDescriptor& app);
+bool registered_machine_wide(const RunContext& run, const AppDescriptor& app);
 
 }  // namespace yoxa::pipeline

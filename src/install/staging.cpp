@@ -7,34 +7,22 @@
 #include <system_error>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/paths.h"
 #include "core/scrambled.h"
 #include "core/text.h"
-#include "install/command_runner.h"
+#include "system/command_runner.h"
 #include "platform/system.h"
 #include "system/detection.h"
-#include "system/logger.h"
+#include "core/log.h"
+#include "platform/os_error.h"
 
 namespace yoxa {
 
 namespace fs = std::filesystem;
 
 namespace {
-// Places that raise staging errors, for the "(n)" of the full text.
-enum Place : std::uint32_t {
-  kStagingCreate = 4801,
-  kUnsafeVersion = 4802,
-  kDiskSpace = 4803,
-  kMachineCreate = 4804,
-  kAclStart = 4805,
-  kAclExit = 4806,
-};
 
-#ifdef _WIN32
-constexpr Scrambled kAccessControlTool("C:\\Windows\\System32\\icacls.exe");
-#else
-constexpr Scrambled kAccessControlTool("/usr/bin/icacls");
-#endif
 // The tool normally ends in well under a second; a hung one must not hold the run forever.
 constexpr auto kAccessControlLimit = std::chrono::seconds(60);
 
@@ -57,45 +45,6 @@ bool is_old_package_name(const std::string& name) {
   return false;
 }
 }  // namespace
-
-// --- staged package names ---------------------------------------------------------------
-
-bool is_safe_version_for_file_name(std::string_view version) {
-  // Empty is allowed: a meta.json without a version stages "installer-v.msi".
-  if (!is_valid_utf8(version)) return false;
-  if (version.find("..") != std::string_view::npos) return false;
-  for (std::size_t i = 0; i < version.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(version[i]);
-    if (byte < 0x20 || byte == 0x7F) return false;
-    if (std::string_view("<>:\"/\\|?*").find(version[i]) != std::string_view::npos) return false;
-    // U+0080..U+009F, the C1 controls.
-    if (byte == 0xC2 && i + 1 < version.size() && static_cast<unsigned char>(version[i + 1]) <= 0x9F) return false;
-  }
-  return true;
-}
-
-Result<void> check_version_for_file_name(std::string_view version) {
-  if (is_safe_version_for_file_name(version)) return {};
-  return fail(msg::kVerificationFailed,
-              format("Package version '{}' cannot be used in a file name", printable(version)), kUnsafeVersion);
-}
-
-std::string staging_directory(const std::string& staging_base) {
-  return path_to_utf8(path_from_utf8(staging_base) / "installer");
-}
-
-Result<StagingPaths> staging_paths(const std::string& staging_base, std::string_view version,
-                                   std::string_view format_name) {
-  if (auto safe = check_version_for_file_name(version); !safe) return std::unexpected(safe.error());
-  const fs::path directory = path_from_utf8(staging_directory(staging_base));
-  std::error_code error;
-  // With its parents: a fresh machine may not have the base yet.
-  fs::create_directories(directory, error);
-  if (error) return fail(msg::kFilesystemError, error.message(), kStagingCreate);
-  const std::string name = format("installer-v{}.{}", version, format_name);
-  const std::string final_path = path_to_utf8(directory / path_from_utf8(name));
-  return StagingPaths{final_path, final_path + ".tmp"};
-}
 
 // --- disk space ---------------------------------------------------------------------------
 
@@ -171,7 +120,7 @@ Result<void> check_disk_requirements(const std::vector<DiskRequirement>& require
       return fail(msg::kNotEnoughDiskSpace,
                   format("Required: {} MB, Available: {} MB on {} ({}).", group.required / kMegabyte,
                          free / kMegabyte, key, labels),
-                  kDiskSpace);
+                  place::kStagingDiskSpace);
     }
   }
   return {};
@@ -185,7 +134,7 @@ Result<void> check_disk_space(const std::string& staging_base, std::span<const A
 
 // --- machine-scope staging directory ----------------------------------------------------
 
-std::string access_control_tool_path() { return kAccessControlTool.reveal(); }
+std::string access_control_tool_path() { return platform::access_control_tool_program(); }
 
 std::expected<ToolOutcome, platform::OsError> run_hidden_tool(const std::string& program,
                                                               const std::vector<std::string>& arguments) {
@@ -209,17 +158,17 @@ Result<void> prepare_machine_staging_directory(const std::string& staging_base, 
   const std::string directory = staging_directory(staging_base);
   std::error_code error;
   fs::create_directories(path_from_utf8(directory), error);
-  if (error) return fail(msg::kFilesystemError, error.message(), kMachineCreate);
+  if (error) return fail(msg::kFilesystemError, platform::error_code_text(error), place::kStagingMachineCreate);
 
   const std::vector<std::string> arguments{directory,   "/inheritance:r", "/grant:r", "*S-1-5-32-544:(OI)(CI)F",
                                            "/grant:r", "*S-1-5-18:(OI)(CI)F"};
   auto outcome = run(access_control_tool_path(), arguments);
-  if (!outcome) return fail(msg::kFilesystemError, format("Restring ACL failed: {}", outcome.error().text), kAclStart);
+  if (!outcome) return fail(msg::kFilesystemError, format("Restring ACL failed: {}", outcome.error().text), place::kStagingAclStart);
   if (outcome->exit_code != 0) {
     const std::string text = format("Restricting ACL failed - {}: {}", exit_status_text(outcome->exit_code),
                                     utf8_lossy(outcome->standard_error));
     log::error(text);
-    return fail(msg::kFilesystemError, text, kAclExit);
+    return fail(msg::kFilesystemError, text, place::kStagingAclExit);
   }
   log::info(format("Restricted ACLs on {}", directory));
   return {};
@@ -283,14 +232,14 @@ void clean_up_old_installer_files(const std::string& staged_package) {
   std::error_code error;
   fs::directory_iterator entries(staged.parent_path(), error);
   if (error) {
-    log::warn(format("Failed to read app directory: {}", error.message()));
+    log::warn(format("Failed to read app directory: {}", platform::error_code_text(error)));
     return;
   }
   for (; entries != fs::directory_iterator(); entries.increment(error)) {
     std::error_code status_error;
     const bool regular = entries->is_regular_file(status_error);
     if (status_error) {
-      log::warn(format("Failed to read directory entry: {}", status_error.message()));
+      log::warn(format("Failed to read directory entry: {}", platform::error_code_text(status_error)));
       continue;
     }
     const fs::path& path = entries->path();
@@ -300,7 +249,7 @@ void clean_up_old_installer_files(const std::string& staged_package) {
     fs::remove(path, ignored);
   }
   // A failed step ends the listing: the iterator cannot move past it.
-  if (error) log::warn(format("Failed to read directory entry: {}", error.message()));
+  if (error) log::warn(format("Failed to read directory entry: {}", platform::error_code_text(error)));
 }
 
 }  // namespace yoxa

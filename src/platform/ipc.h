@@ -96,12 +96,20 @@ class NamedMutex {
   std::unique_ptr<Impl> impl_;
 };
 
-// A child started with standard input, output and error on the null device and no
-// window (CREATE_NO_WINDOW), e.g. the worker copy of the engine.
+// A child started with standard input, output and error on the null device, e.g. the
+// worker copy of the engine (hidden: CREATE_NO_WINDOW) or an EXE installer (visible:
+// it shows its own window).
+enum class StartMode : std::uint8_t { Hidden, Visible };
 class DetachedProcess {
  public:
   static std::expected<DetachedProcess, OsError> start(const std::string& program,
-                                                       const std::vector<std::string>& arguments);
+                                                       const std::vector<std::string>& arguments,
+                                                       StartMode mode = StartMode::Hidden);
+  // Through the UAC prompt ("runas"), with `parameters` as the whole argument text.
+  // The OS error of the start; ERROR_CANCELLED (1223) when the user declined.
+  // POSIX stand-in: an ordinary start with `parameters` as one argument.
+  static std::expected<DetachedProcess, OsError> start_elevated(const std::string& program,
+                                                                const std::string& parameters);
   DetachedProcess(DetachedProcess&&) noexcept;
   DetachedProcess& operator=(DetachedProcess&&) noexcept;
   ~DetachedProcess();  // closes the handle; does not end the child

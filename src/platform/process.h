@@ -7,14 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace yoxa::platform {
+#include "platform/os_error.h"
 
-// An operating-system failure: its code (GetLastError / errno) and its text.
-struct OsError {
-  std::uint32_t code = 0;
-  std::string text;
-  bool access_denied() const;
-};
+namespace yoxa::platform {
 
 // A hidden child process whose standard output and error are captured through
 // pipes (standard input is inherited). The pipes are drained whenever the caller

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/process.h"
+#include "platform/os_error.h"
 
 namespace yoxa::platform {
 
@@ -22,7 +22,7 @@ struct RegistryValue {
   std::string bytes;                 // Binary and Other: the raw data
 };
 
-// Read side of the registry. "Not there" is an empty optional; an error is a
+// The registry. "Not there" is an empty optional; an error is a
 // failure to look (access denied, a broken key), which callers treat differently.
 class Registry {
  public:
@@ -35,9 +35,18 @@ class Registry {
   virtual std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,
                                                                      const std::string& path,
                                                                      const std::string& name) = 0;
+
+  // Write side: the key and its missing parents are created first.
+  virtual std::expected<void, OsError> write_string(RegistryHive hive, RegistryView view, const std::string& path,
+                                                    const std::string& name, const std::string& text) = 0;
+  virtual std::expected<void, OsError> write_dword(RegistryHive hive, RegistryView view, const std::string& path,
+                                                   const std::string& name, std::uint32_t number) = 0;
+  // Removes the key with its subkeys and values; a key that is not there is no error.
+  virtual std::expected<void, OsError> delete_tree(RegistryHive hive, RegistryView view,
+                                                   const std::string& path) = 0;
 };
 
-// The machine's registry (Windows); the POSIX stand-in reads a directory tree
+// The machine's registry (Windows); the POSIX stand-in keeps a directory tree
 // rooted at $YOXA_REGISTRY_ROOT (see posix/registry.cpp).
 Registry& system_registry();
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <expected>
 #include <optional>
 #include <string>
@@ -44,5 +45,12 @@ struct ShellCommand {
   std::vector<std::string> leading_arguments;
 };
 ShellCommand date_time_command();
+
+// The programs the engine runs, where this platform keeps them.
+std::string powershell_program();
+std::string access_control_tool_program();
+
+// std::fopen with a UTF-8 path (wide on Windows); null with errno set on failure.
+std::FILE* open_file(const std::string& utf8_path, const char* mode);
 
 }  // namespace yoxa::platform

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
@@ -17,9 +18,6 @@ using platform::RegistryValue;
 using platform::RegistryView;
 
 // Error places of this module.
-constexpr std::uint32_t kPlaceVersionKey = 5201;
-constexpr std::uint32_t kPlaceBuildMissing = 5202;
-constexpr std::uint32_t kPlaceBuildParse = 5203;
 
 constexpr const char* kVersionKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 constexpr const char* kEnvironmentKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
@@ -73,13 +71,13 @@ std::string_view display_text(ProcessorArch arch) {
 Result<std::uint32_t> windows_build(platform::Registry& registry) {
   const auto value =
       registry.value(RegistryHive::LocalMachine, RegistryView::Bits64, kVersionKey, "CurrentBuildNumber");
-  if (!value) return fail(msg::kCompatibilityCheckProblem, value.error().text, kPlaceVersionKey);
+  if (!value) return fail(msg::kCompatibilityCheckProblem, value.error().text, place::kCompatibilityVersionKey);
   const std::string text = *value && is_string(**value) ? without_trailing_nuls((*value)->text) : std::string();
-  if (text.empty()) return fail(msg::kCompatibilityCheckProblem, "CurrentBuildNumber not found", kPlaceBuildMissing);
+  if (text.empty()) return fail(msg::kCompatibilityCheckProblem, "CurrentBuildNumber not found", place::kCompatibilityBuildMissing);
   const auto build = parse_decimal(text);
   if (!build) {
     return fail(msg::kCompatibilityCheckProblem, format("CurrentBuildNumber '{}' is not a number", text),
-                kPlaceBuildParse);
+                place::kCompatibilityBuildParse);
   }
   const std::uint32_t major = version_number(registry, "CurrentMajorVersionNumber", 10);
   const std::uint32_t minor = version_number(registry, "CurrentMinorVersionNumber", 0);

@@ -6,10 +6,11 @@
 #include <filesystem>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/paths.h"
 #include "core/text.h"
-#include "install/command_runner.h"
-#include "system/logger.h"
+#include "system/command_runner.h"
+#include "core/log.h"
 
 namespace yoxa {
 
@@ -20,8 +21,6 @@ using platform::RegistryValue;
 using platform::RegistryView;
 
 // Error places of this module.
-constexpr std::uint32_t kPlaceUpgradeCodeKey = 5101;
-constexpr std::uint32_t kPlaceUninstallEntry = 5102;
 
 constexpr std::string_view kMachineUpgradeCodes =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes";
@@ -213,7 +212,7 @@ Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionCont
                                                              const std::vector<RegistryRoot>& roots) {
   for (const auto& root : roots) {
     const auto values = ctx.registry->values(root.hive, root.view, subkey_path(root.upgrade_codes_path, packed_code));
-    if (!values) return lookup_failure(values.error(), kPlaceUpgradeCodeKey);
+    if (!values) return lookup_failure(values.error(), place::kDetectionUpgradeCodeKey);
     if (!*values) continue;
     for (const auto& [name, value] : **values) {
       if (!is_valid_utf8(name)) {
@@ -229,7 +228,7 @@ Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionCont
       const std::string entry = subkey_path(root.uninstall_path, *product_code);
       // Reading the first value is where a key that cannot be opened shows up.
       const auto version = ctx.registry->value(root.hive, root.view, entry, "DisplayVersion");
-      if (!version) return lookup_failure(version.error(), kPlaceUninstallEntry);
+      if (!version) return lookup_failure(version.error(), place::kDetectionUninstallEntry);
       const auto text = non_empty(as_text(*version));
       if (!text) continue;
       log::info(format("Found installed version: {}", *text));

@@ -8,7 +8,8 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "platform/system.h"
-#include "system/logger.h"
+#include "core/log.h"
+#include "platform/os_error.h"
 
 namespace yoxa {
 
@@ -55,7 +56,7 @@ void create_msi_log_placeholders(const std::string& directory) {
     if (fs::exists(path, error)) continue;
     std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::app);
     if (!file) {
-      log::warn(format("Failed to create empty log file {}: {}", path_to_utf8(path), std::error_code(errno, std::generic_category()).message()));
+      log::warn(format("Failed to create empty log file {}: {}", path_to_utf8(path), platform::error_code_text(std::error_code(errno, std::generic_category()))));
     }
   }
 }

@@ -4,6 +4,7 @@
 
 #include "core/paths.h"
 #include "platform/system.h"
+#include "platform/os_error.h"
 
 namespace yoxa {
 
@@ -36,9 +37,10 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
 
   const fs::path dir = path_from_utf8(directory);
   std::error_code error;
-  if (!fs::is_directory(dir, error)) {
+  // Only a missing directory is created: anything else in its place leaves the logger without a file.
+  if (!fs::exists(dir, error)) {
     fs::create_directories(dir, error);
-    if (error) return std::unexpected(error.message());
+    if (error) return std::unexpected(platform::error_code_text(error));
   }
 
   const fs::path log_path = dir / "installer.log";
@@ -47,7 +49,7 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
   if (!error && size >= kLogRotationBytes) {
     fs::remove(dir / "installer.log.1", error);
     fs::rename(log_path, dir / "installer.log.1", error);
-    if (error) rotation_warning = format("Could not rotate installer.log: {}; continuing to append", error.message());
+    if (error) rotation_warning = format("Could not rotate installer.log: {}; continuing to append", platform::error_code_text(error));
   }
 
   std::lock_guard install_lock(install_mutex_);
@@ -58,6 +60,7 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
     if (stream) file_ = std::move(stream);
   }
   installed_.store(true, std::memory_order_release);
+  if (this == &process()) log::set_writer([](LogLevel level, std::string_view message) { process().write(level, message); });
 
   write(LogLevel::Info, "--- New Application Session Started ---");
   write(LogLevel::Info, format("System Date/Time: {}", system_date_time()));

@@ -9,11 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/log.h"
 #include "core/text.h"
 
 namespace yoxa {
-
-enum class LogLevel : std::uint8_t { Error, Warn, Info, Debug, Trace };
 
 // "[INFO  00:01.250] message": level padded to five, minutes within the hour,
 // seconds and milliseconds since the logger started.
@@ -44,13 +43,6 @@ class Logger {
   std::mutex file_mutex_;
   std::optional<std::ofstream> file_;
 };
-
-// The engine-wide logging facade. Discards everything until the process logger is installed.
-namespace log {
-inline void error(std::string_view message) { Logger::process().write(LogLevel::Error, message); }
-inline void warn(std::string_view message) { Logger::process().write(LogLevel::Warn, message); }
-inline void info(std::string_view message) { Logger::process().write(LogLevel::Info, message); }
-}  // namespace log
 
 std::expected<void, std::string> init_logger(const std::string& directory);
 void set_log_echo(bool echo);

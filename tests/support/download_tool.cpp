@@ -89,7 +89,7 @@ int run_tool(int argc, char** argv) {
   });
   Result<void> result = [&, events = std::move(sink)]() mutable {
     const DownloadRequest request{"quill", args[0], args[1], args[2], trusted, std::move(events), client};
-    return download_to_file(request, args[3]);
+    return download_to_file(request, CancelToken::quit_file(args[3]));
   }();
   printer.join();
 

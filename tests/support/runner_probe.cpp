@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/protocol_event.h"
-#include "install/command_runner.h"
+#include "system/command_runner.h"
 #include "platform/system.h"
 
 int wmain(int argc, wchar_t**) {

@@ -22,8 +22,8 @@
 
 #include "core/protocol_event.h"
 #include "core/text.h"
-#include "install/command_runner.h"
-#include "install/verification.h"
+#include "system/command_runner.h"
+#include "acquisition/verification.h"
 #include "platform/system.h"
 #include "platform/trust.h"
 #include "system/logger.h"
@@ -136,7 +136,7 @@ int wmain(int argc, wchar_t**) {
     if (hash.empty()) return yoxa::fail("Command Failed: exit code: 1", "Get-FileHash: cannot read the file", 0);
     return hash;
   };
-  const yoxa::Sleeper sleep = [&](std::chrono::seconds duration) { waits.push_back(static_cast<int>(duration.count())); };
+  const yoxa::Pause sleep = [&](std::chrono::seconds duration) { waits.push_back(static_cast<int>(duration.count())); };
 
   RecordingTrust trust;
   const auto result = arguments[0] == "package" ? yoxa::verify_package(arguments[1], arguments[2], trust, run, sleep)

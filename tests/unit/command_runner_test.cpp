@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "install/command_runner.h"
+#include "system/command_runner.h"
 
 namespace yoxa {
 namespace {

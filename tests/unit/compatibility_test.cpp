@@ -6,7 +6,7 @@
 #include "core/text.h"
 #include "fake_registry.h"
 #include "system/compatibility.h"
-#include "system/logger.h"
+#include "core/log.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 

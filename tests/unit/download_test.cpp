@@ -67,10 +67,10 @@ class Download : public ::testing::Test {
         .build_request = [](const std::string& target, std::uint32_t seconds) {
           return build_request(target, seconds, std::unexpected(std::string("no proxy in tests")));
         },
-        .sleep = [this](std::chrono::seconds pause) { pauses_.push_back(pause); },
+        .sleep = [this](std::chrono::milliseconds pause) { pauses_.push_back(std::chrono::duration_cast<std::chrono::seconds>(pause)); },
     };
   }
-  Result<void> download(std::string url = kUrl) { return download_to_file(request(std::move(url)), quit_.string()); }
+  Result<void> download(std::string url = kUrl) { return download_to_file(request(std::move(url)), CancelToken::quit_file(quit_.string())); }
 
   // The progress events sent so far (call once every request built has gone).
   std::vector<Json> progress() {

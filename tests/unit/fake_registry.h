@@ -111,7 +111,38 @@ class FakeRegistry final : public platform::Registry {
     return std::nullopt;
   }
 
+  std::expected<void, platform::OsError> write_string(Hive hive, View view, const std::string& path,
+                                                      const std::string& name, const std::string& text) override {
+    if (auto failure = write_failure(hive, view, path)) return std::unexpected(*failure);
+    set_string(hive, view, path, name, text);
+    return {};
+  }
+  std::expected<void, platform::OsError> write_dword(Hive hive, View view, const std::string& path,
+                                                     const std::string& name, std::uint32_t number) override {
+    if (auto failure = write_failure(hive, view, path)) return std::unexpected(*failure);
+    set_dword(hive, view, path, name, number);
+    return {};
+  }
+  std::expected<void, platform::OsError> delete_tree(Hive hive, View view, const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    const std::string prefix = path_key(path);
+    for (auto it = keys_.begin(); it != keys_.end();) {
+      const auto& [h, t, p] = it->first;
+      const bool inside = h == hive && t == tree(view) && (p == prefix || p.starts_with(prefix + "\\"));
+      it = inside ? keys_.erase(it) : std::next(it);
+    }
+    return {};
+  }
+
  private:
+  std::optional<platform::OsError> write_failure(Hive hive, View view, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    const auto* key = find(hive, view, path);
+    if (key && key->failure) return key->failure;
+    return std::nullopt;
+  }
+
   struct Key {
     std::string name;  // the last path component as first seeded
     std::vector<std::pair<std::string, Value>> values;

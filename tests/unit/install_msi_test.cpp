@@ -43,7 +43,7 @@ class MsiInstall : public ::testing::Test {
       const std::size_t at = std::min(runs_.size(), exit_codes_.size()) - 1;
       return exit_codes_[at];
     };
-    made.sleep = [this](seconds pause) { pauses_.push_back(pause); };
+    made.sleep = [this](std::chrono::milliseconds pause) { pauses_.push_back(std::chrono::duration_cast<seconds>(pause)); };
     return made;
   }
 

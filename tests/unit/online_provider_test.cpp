@@ -80,15 +80,15 @@ class OnlineProvider : public ::testing::Test {
       return build_request(url, seconds, std::unexpected(std::string("no proxy in tests")));
     };
     made.http_client = [this]() -> platform::HttpClient& { return *client_; };
-    made.sleep = [this](std::chrono::seconds pause) {
-      pauses_.push_back(pause);
+    made.sleep = [this](std::chrono::milliseconds pause) {
+      pauses_.push_back(std::chrono::duration_cast<std::chrono::seconds>(pause));
       if (on_sleep_) on_sleep_();
     };
     return made;
   }
 
   FetchOutcome fetch(PackageHost with) {
-    return OnlinePackageProvider(std::move(with)).fetch(*app_by_id("quill"), base_.string(), *sink_, quit_.string());
+    return OnlinePackageProvider(std::move(with)).fetch(*app_by_id("quill"), base_.string(), *sink_, CancelToken::quit_file(quit_.string()));
   }
   FetchOutcome fetch() { return fetch(host()); }
 
@@ -492,7 +492,7 @@ TEST_F(OnlineProvider, OfflineOperationsAreEmpty) {
   EXPECT_EQ(provider.app_list().size(), app_table().size());
   EXPECT_FALSE(provider.bundled_version("quill"));
   EXPECT_FALSE(provider.bundled_size("quill"));
-  const auto prepared = provider.prepare_dependencies(*app_by_id("abacus"), base_.string(), *sink_, quit_.string());
+  const auto prepared = provider.prepare_dependencies(*app_by_id("abacus"), base_.string(), *sink_, CancelToken::quit_file(quit_.string()));
   ASSERT_TRUE(prepared);
   EXPECT_TRUE(prepared->frameworks.empty());
   EXPECT_TRUE(prepared->chained_installers.empty());

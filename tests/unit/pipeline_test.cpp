@@ -28,7 +28,7 @@ class FakeProvider final : public PackageProvider {
  public:
   std::span<const AppDescriptor> app_list() const override { return rows; }
   FetchOutcome fetch(const AppDescriptor& row, const std::string&, const EventSink&,
-                     const std::string&) const override {
+                     const CancelToken&) const override {
     fetched.emplace_back(row.id);
     if (auto scripted = fetch_script.find(std::string(row.id)); scripted != fetch_script.end()) {
       return scripted->second();
@@ -36,7 +36,7 @@ class FakeProvider final : public PackageProvider {
     return std::optional<std::string>(kStaged + "installer-voffline." + std::string(row.format));
   }
   Result<PreparedDependencies> prepare_dependencies(const AppDescriptor&, const std::string& installer_dir,
-                                                    const EventSink&, const std::string&) const override {
+                                                    const EventSink&, const CancelToken&) const override {
     dependency_dirs.push_back(installer_dir);
     return dependencies;
   }
@@ -70,6 +70,24 @@ std::function<FetchOutcome()> fetch_fails(const char* message) {
   return [message] { return FetchOutcome(fail(message, "from the test", 9001)); };
 }
 
+// What is installed, answered from the rig's maps.
+struct Rig;
+class FakeInstalledApps final : public InstalledApps {
+ public:
+  explicit FakeInstalledApps(Rig& rig) : rig_(rig) {}
+  bool installed_machine_wide(const AppDescriptor& app) const override;
+  std::optional<std::string> msix_installed_version(std::string_view family) const override;
+  Result<std::optional<InstalledProduct>> find_by_upgrade_code(std::string_view code) const override;
+  std::optional<InstalledProduct> find_by_product_name(std::string_view name) const override;
+  std::optional<std::string> installed_path(const AppDescriptor& app) const override {
+    return "C:\\Apps\\" + std::string(app.id) + ".exe";
+  }
+  std::optional<std::string> installed_version(const AppDescriptor&) const override { return "3.0"; }
+
+ private:
+  Rig& rig_;
+};
+
 // The pipeline's surroundings, all in memory but the quit file. A table case builds a fresh one.
 struct Rig {
   Rig() {
@@ -94,33 +112,16 @@ struct Rig {
     };
     made.stop_running_app = [this](std::string_view name) { calls_.push_back("stop " + std::string(name)); };
     made.clean_up_old_installer_files = [this](const std::string& staged) { calls_.push_back("clean " + staged); };
-    made.installed_machine_wide = [this](const AppDescriptor& app) {
-      const int checks = ++machine_wide_checks_[std::string(app.id)];
-      const auto from = machine_wide_from_check_.find(std::string(app.id));
-      return from != machine_wide_from_check_.end() && checks >= from->second;
+    made.installers.msi = [this](const RunContext&, const InstallRequest& request) {
+      return installer("msi", request.app.id, request.package_path, request.machine);
     };
-    made.msix_installed_version = [this](std::string_view family) { return lookup(msix_versions_, family); };
-    made.find_by_upgrade_code = [this](std::string_view code) -> Result<std::optional<InstalledProduct>> {
-      if (upgrade_lookup_fails_) return fail(msg::kPreviousInstallationProblem, "access denied", 5101);
-      if (auto version = lookup(upgrade_versions_, code)) return product("{PRODUCT}", *version);
-      return std::nullopt;
+    made.installers.msix = [this](const RunContext&, const InstallRequest& request) {
+      frameworks_passed_ = request.dependencies.frameworks.size();
+      return installer("msix", request.app.id, request.package_path, request.machine);
     };
-    made.find_by_product_name = [this](std::string_view name) -> std::optional<InstalledProduct> {
-      if (auto version = lookup(name_versions_, name)) return product("UninstallKey", *version);
-      return std::nullopt;
+    made.installers.exe = [this](const RunContext&, const InstallRequest& request) {
+      return installer("exe", request.app.id, request.package_path, request.machine);
     };
-    made.installed_path = [](const AppDescriptor& app) { return "C:\\Apps\\" + std::string(app.id) + ".exe"; };
-    made.installed_version = [](const AppDescriptor&) { return std::optional<std::string>("3.0"); };
-    made.install_msi = [this](const EventSink&, std::string_view app, const std::string&, const std::string& path,
-                              bool machine) { return installer("msi", app, path, machine); };
-    made.install_msix = [this](const EventSink&, const AppDescriptor& app, const std::string& path, bool machine,
-                               const PreparedDependencies& dependencies) {
-      frameworks_passed_ = dependencies.frameworks.size();
-      return installer("msix", app.id, path, machine);
-    };
-    made.install_exe = [this](const EventSink&, std::string_view app, const std::string&, const std::string& path,
-                              bool machine) { return installer("exe", app, path, machine); };
-    made.pause = [this](milliseconds length) { pauses_.push_back(length); };
     return made;
   }
 
@@ -138,9 +139,15 @@ struct Rig {
   }
 
   Result<InstallOutcome> run(const Strings& ids, bool machine = false) {
-    const InstallRunSettings settings{"C:\\base", "C:\\base\\logs", quit_file_.string(), ids, machine};
+    const RunContext context{
+        .settings = {.app_ids = ids, .machine = machine, .staging_base = "C:\\base", .log_dir = "C:\\base\\logs"},
+        .sink = *sink_,
+        .cancel = CancelToken::quit_file(quit_file_.string()),
+        .pause = [this](milliseconds length) { pauses_.push_back(length); },
+        .installed = &installed_,
+    };
     Result<InstallOutcome> outcome;
-    log_ += logged_by([&] { outcome = run_install(provider_, *sink_, settings, host()); });
+    log_ += logged_by([&] { outcome = run_install(provider_, context, host()); });
     return outcome;
   }
 
@@ -218,7 +225,26 @@ struct Rig {
   std::string log_;
   std::optional<EventSink> sink_;
   std::optional<EventReceiver> receiver_;
+  FakeInstalledApps installed_{*this};
 };
+
+bool FakeInstalledApps::installed_machine_wide(const AppDescriptor& app) const {
+  const int checks = ++rig_.machine_wide_checks_[std::string(app.id)];
+  const auto from = rig_.machine_wide_from_check_.find(std::string(app.id));
+  return from != rig_.machine_wide_from_check_.end() && checks >= from->second;
+}
+std::optional<std::string> FakeInstalledApps::msix_installed_version(std::string_view family) const {
+  return Rig::lookup(rig_.msix_versions_, family);
+}
+Result<std::optional<InstalledProduct>> FakeInstalledApps::find_by_upgrade_code(std::string_view code) const {
+  if (rig_.upgrade_lookup_fails_) return fail(msg::kPreviousInstallationProblem, "access denied", 5101);
+  if (auto version = Rig::lookup(rig_.upgrade_versions_, code)) return product("{PRODUCT}", *version);
+  return std::nullopt;
+}
+std::optional<InstalledProduct> FakeInstalledApps::find_by_product_name(std::string_view name) const {
+  if (auto version = Rig::lookup(rig_.name_versions_, name)) return product("UninstallKey", *version);
+  return std::nullopt;
+}
 
 class Pipeline : public ::testing::Test, public Rig {};
 
@@ -721,8 +747,10 @@ TEST_F(Pipeline, DeclaredExePackageThatIsAnMsiGoesToMsiexec) {
 TEST(PipelineInstallers, KindsWithoutAnInstallerFailTheApp) {
   auto [sink, receiver] = make_event_channel();
   const InstallHost host;
-  const auto msix = host.install_msix(sink, *app_by_id("abacus"), "a.msix", false, {});
-  const auto exe = host.install_exe(sink, "notes", "logs", "a.exe", false);
+  const RunContext run{.settings = {}, .sink = sink, .cancel = {}};
+  const PreparedDependencies none;
+  const auto msix = host.installers.msix(run, InstallRequest{*app_by_id("abacus"), "a.msix", false, none});
+  const auto exe = host.installers.exe(run, InstallRequest{*app_by_id("quill"), "a.exe", false, none});
   for (const auto* outcome : {&msix, &exe}) {
     ASSERT_FALSE(*outcome);
     EXPECT_EQ(outcome->error().message(), msg::kInstallationFailed);

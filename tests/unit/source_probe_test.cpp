@@ -1,4 +1,4 @@
-#include "config/source_probe.h"
+#include "acquisition/source_probe.h"
 
 #include <gtest/gtest.h>
 

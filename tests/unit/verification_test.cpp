@@ -12,7 +12,7 @@
 #include "core/error.h"
 #include "core/messages.h"
 #include "core/unicode_case.h"
-#include "install/verification.h"
+#include "acquisition/verification.h"
 #include "log_capture.h"
 #include "platform/trust.h"
 
@@ -94,8 +94,8 @@ class FakeTrust final : public platform::TrustVerifier {
 
 struct RecordingSleeper {
   std::vector<seconds> waits;
-  Sleeper sleeper() {
-    return [this](seconds duration) { waits.push_back(duration); };
+  Pause sleeper() {
+    return [this](std::chrono::milliseconds duration) { waits.push_back(std::chrono::duration_cast<seconds>(duration)); };
   }
 };
 

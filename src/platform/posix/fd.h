@@ -5,11 +5,13 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/process.h"
+#include "platform/os_error.h"
 
 namespace yoxa::platform::posix {
 
-inline OsError errno_error(int code) { return OsError{static_cast<std::uint32_t>(code), std::strerror(code)}; }
+inline OsError errno_error(int code) {
+  return OsError{static_cast<std::uint32_t>(code), std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
+}
 
 class Fd {
  public:

@@ -265,8 +265,10 @@ DetachedProcess::DetachedProcess(DetachedProcess&&) noexcept = default;
 DetachedProcess& DetachedProcess::operator=(DetachedProcess&&) noexcept = default;
 DetachedProcess::~DetachedProcess() = default;
 
+// Windows alone has windows to show or hide.
 std::expected<DetachedProcess, OsError> DetachedProcess::start(const std::string& program,
-                                                               const std::vector<std::string>& arguments) {
+                                                               const std::vector<std::string>& arguments,
+                                                               StartMode) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -281,6 +283,12 @@ std::expected<DetachedProcess, OsError> DetachedProcess::start(const std::string
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return std::unexpected(errno_error(rc));
   return DetachedProcess(std::move(impl));
+}
+
+// No prompt to show: the stand-in starts the copy as the same user.
+std::expected<DetachedProcess, OsError> DetachedProcess::start_elevated(const std::string& program,
+                                                                        const std::string& parameters) {
+  return start(program, {parameters});
 }
 
 std::uint32_t DetachedProcess::id() const { return static_cast<std::uint32_t>(impl_->pid); }

@@ -23,8 +23,6 @@ using posix::errno_error;
 using posix::Fd;
 }  // namespace
 
-bool OsError::access_denied() const { return code == EPERM || code == EACCES; }
-
 struct ChildProcess::Impl {
   pid_t pid = -1;
   std::optional<std::uint32_t> exit_code;

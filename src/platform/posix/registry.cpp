@@ -5,7 +5,7 @@
 // Native reads the "64" tree, as on 64-bit Windows. <type> is sz, expand_sz,
 // multi_sz (one string per line), dword or qword (decimal) or binary; the
 // default value is named "@". Names match regardless of ASCII case. Without
-// the variable every key is absent.
+// the variable every key is absent, and writes fail.
 #include "platform/registry.h"
 
 #include <algorithm>
@@ -27,7 +27,9 @@ namespace {
 namespace fs = std::filesystem;
 using Type = RegistryValue::Type;
 
-OsError errno_error(int code) { return OsError{static_cast<std::uint32_t>(code), std::strerror(code)}; }
+OsError errno_error(int code) {
+  return OsError{static_cast<std::uint32_t>(code), format("{} (os error {})", std::strerror(code), code)};
+}
 
 bool same_name(std::string_view a, std::string_view b) { return ascii_lower(a) == ascii_lower(b); }
 
@@ -128,6 +130,53 @@ std::expected<RegistryValue, OsError> load(const fs::path& path, Type type) {
   return value;
 }
 
+// The directory of a key for writing, created with its parents; existing components are
+// reused whatever their letter case.
+std::expected<fs::path, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path) {
+  const auto root = environment_variable("YOXA_REGISTRY_ROOT");
+  if (!root || root->empty()) return std::unexpected(errno_error(ENOENT));
+  fs::path key = fs::path(*root) / (hive == RegistryHive::LocalMachine ? "HKLM" : "HKCU") /
+                 (view == RegistryView::Bits32 ? "32" : "64");
+  std::error_code error;
+  fs::create_directories(key, error);
+  if (error) return std::unexpected(errno_error(error.value()));
+  for (const auto& component : split(path, '\\')) {
+    if (component.empty()) continue;
+    auto list = entries(key);
+    if (!list) return std::unexpected(list.error());
+    const auto found = std::find_if(list->begin(), list->end(), [&](const Entry& entry) {
+      return entry.directory && same_name(entry.name, component);
+    });
+    if (found != list->end()) {
+      key = found->path;
+      continue;
+    }
+    key /= component;
+    fs::create_directory(key, error);
+    if (error) return std::unexpected(errno_error(error.value()));
+  }
+  return key;
+}
+
+std::expected<void, OsError> write_value(RegistryHive hive, RegistryView view, const std::string& path,
+                                         const std::string& name, std::string_view suffix, const std::string& data) {
+  auto key = create_key(hive, view, path);
+  if (!key) return std::unexpected(key.error());
+  // One file per value: drop any older file of the name with another type.
+  auto list = entries(*key);
+  if (!list) return std::unexpected(list.error());
+  for (const auto& entry : *list) {
+    const auto parsed = parse_value_file(entry);
+    std::error_code ignored;
+    if (parsed && same_name(parsed->first, name)) fs::remove(entry.path, ignored);
+  }
+  const fs::path file = *key / ((name.empty() ? std::string("@") : name) + "." + std::string(suffix));
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
+  if (!out) return std::unexpected(errno_error(errno));
+  if (std::fwrite(data.data(), 1, data.size(), out.get()) != data.size()) return std::unexpected(errno_error(EIO));
+  return {};
+}
+
 bool name_order(std::string_view a, std::string_view b) { return ascii_lower(a) < ascii_lower(b); }
 
 class DirectoryRegistry final : public Registry {
@@ -180,6 +229,26 @@ class DirectoryRegistry final : public Registry {
       if (parsed && same_name(parsed->first, name)) return load(entry.path, parsed->second);
     }
     return std::nullopt;
+  }
+
+  std::expected<void, OsError> write_string(RegistryHive hive, RegistryView view, const std::string& path,
+                                            const std::string& name, const std::string& text) override {
+    return write_value(hive, view, path, name, "sz", text);
+  }
+
+  std::expected<void, OsError> write_dword(RegistryHive hive, RegistryView view, const std::string& path,
+                                           const std::string& name, std::uint32_t number) override {
+    return write_value(hive, view, path, name, "dword", std::to_string(number));
+  }
+
+  std::expected<void, OsError> delete_tree(RegistryHive hive, RegistryView view, const std::string& path) override {
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return {};
+    std::error_code error;
+    fs::remove_all(**key, error);
+    if (error) return std::unexpected(errno_error(error.value()));
+    return {};
   }
 };
 

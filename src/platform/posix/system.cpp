@@ -92,6 +92,12 @@ std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& pa
 
 ShellCommand date_time_command() { return {"/bin/sh", {"-c", "date '+%a %m/%d/%Y %H:%M:%S'"}}; }
 
+// Tests put stand-ins at these paths or replace the runners altogether.
+std::string powershell_program() { return "/usr/bin/pwsh"; }
+std::string access_control_tool_program() { return "/usr/bin/icacls"; }
+
+std::FILE* open_file(const std::string& utf8_path, const char* mode) { return std::fopen(utf8_path.c_str(), mode); }
+
 }  // namespace yoxa::platform
 
 #include <sys/stat.h>

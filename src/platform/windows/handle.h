@@ -6,43 +6,76 @@
 
 namespace yoxa::platform::win {
 
-// One owner per OS handle. Kernel objects use NULL as "no handle", file-like
-// handles INVALID_HANDLE_VALUE; keeping them apart stops the classic mix-up.
-template <HANDLE (*Invalid)()>
-class BasicHandle {
+// The one owner of a Win32 handle or resource. `Traits` names the raw type, its
+// "no resource" value, what counts as valid and how to release it, so each kind
+// (kernel handles with NULL, file handles with INVALID_HANDLE_VALUE, registry keys,
+// WinHTTP handles...) is its own type and cannot be released the wrong way.
+template <class Traits>
+class Unique {
  public:
-  BasicHandle() = default;
-  explicit BasicHandle(HANDLE handle) : handle_(handle) {}
-  BasicHandle(const BasicHandle&) = delete;
-  BasicHandle& operator=(const BasicHandle&) = delete;
-  BasicHandle(BasicHandle&& other) noexcept : handle_(other.release()) {}
-  BasicHandle& operator=(BasicHandle&& other) noexcept {
+  using Raw = typename Traits::Raw;
+
+  Unique() = default;
+  explicit Unique(Raw raw) : raw_(raw) {}
+  Unique(const Unique&) = delete;
+  Unique& operator=(const Unique&) = delete;
+  Unique(Unique&& other) noexcept : raw_(other.release()) {}
+  Unique& operator=(Unique&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  ~BasicHandle() { reset(); }
+  ~Unique() { reset(); }
 
-  HANDLE get() const { return handle_; }
-  HANDLE* out() {
+  Raw get() const { return raw_; }
+  // For functions that return the resource through a pointer.
+  Raw* out() {
     reset();
-    return &handle_;
+    return &raw_;
   }
-  explicit operator bool() const { return handle_ != Invalid() && handle_ != nullptr; }
-  HANDLE release() { return std::exchange(handle_, Invalid()); }
-  void reset(HANDLE handle = Invalid()) {
-    if (handle_ != Invalid() && handle_ != nullptr) CloseHandle(handle_);
-    handle_ = handle;
+  explicit operator bool() const { return Traits::valid(raw_); }
+  Raw release() { return std::exchange(raw_, Traits::none()); }
+  void reset(Raw raw = Traits::none()) {
+    if (Traits::valid(raw_)) Traits::close(raw_);
+    raw_ = raw;
   }
 
  private:
-  HANDLE handle_ = Invalid();
+  Raw raw_ = Traits::none();
 };
 
-inline HANDLE null_handle() { return nullptr; }
-inline HANDLE invalid_handle() { return INVALID_HANDLE_VALUE; }
+// Processes, threads, events, mutexes: NULL means none. Some APIs still hand back
+// INVALID_HANDLE_VALUE on failure, so neither is ever closed.
+struct KernelHandleTraits {
+  using Raw = HANDLE;
+  static Raw none() { return nullptr; }
+  static bool valid(Raw raw) { return raw != nullptr && raw != INVALID_HANDLE_VALUE; }
+  static void close(Raw raw) { CloseHandle(raw); }
+};
+// Files and pipes from CreateFileW / CreateNamedPipeW: INVALID_HANDLE_VALUE means none.
+struct FileHandleTraits {
+  using Raw = HANDLE;
+  static Raw none() { return INVALID_HANDLE_VALUE; }
+  static bool valid(Raw raw) { return raw != nullptr && raw != INVALID_HANDLE_VALUE; }
+  static void close(Raw raw) { CloseHandle(raw); }
+};
+struct RegistryKeyTraits {
+  using Raw = HKEY;
+  static Raw none() { return nullptr; }
+  static bool valid(Raw raw) { return raw != nullptr; }
+  static void close(Raw raw) { RegCloseKey(raw); }
+};
+// Buffers the system allocates for us (FormatMessageW and friends).
+struct LocalMemoryTraits {
+  using Raw = HLOCAL;
+  static Raw none() { return nullptr; }
+  static bool valid(Raw raw) { return raw != nullptr; }
+  static void close(Raw raw) { LocalFree(raw); }
+};
 
-using UniqueHandle = BasicHandle<null_handle>;          // processes, threads, events, mutexes
-using UniqueFileHandle = BasicHandle<invalid_handle>;   // files, pipes from CreateFileW
+using UniqueHandle = Unique<KernelHandleTraits>;
+using UniqueFileHandle = Unique<FileHandleTraits>;
+using UniqueKey = Unique<RegistryKeyTraits>;
+using UniqueLocal = Unique<LocalMemoryTraits>;
 
 // Held by every CreateProcessW that lets the child inherit handles, from the
 // creation of the inheritable handles until they are closed, so no child inherits

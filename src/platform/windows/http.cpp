@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/text.h"
+#include "platform/windows/handle.h"
 #include "platform/windows/win.h"
 
 #include <winhttp.h>
@@ -25,31 +26,13 @@ namespace {
 
 constexpr int kMaxRedirects = 100;
 
-class InternetHandle {
- public:
-  InternetHandle() = default;
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  InternetHandle(InternetHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  InternetHandle& operator=(InternetHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  ~InternetHandle() { reset(); }
-  HINTERNET get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-  void reset() {
-    if (handle_) WinHttpCloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HINTERNET handle_ = nullptr;
+struct InternetTraits {
+  using Raw = HINTERNET;
+  static Raw none() { return nullptr; }
+  static bool valid(Raw raw) { return raw != nullptr; }
+  static void close(Raw raw) { WinHttpCloseHandle(raw); }
 };
+using InternetHandle = win::Unique<InternetTraits>;
 
 std::string cause_of(DWORD code) {
   switch (code) {

@@ -4,8 +4,8 @@
 #include <limits>
 #include <mutex>
 
-#include "core/windows_command_line.h"
 #include "platform/windows/handle.h"
+#include "platform/windows/spawn.h"
 
 namespace yoxa::platform {
 
@@ -222,10 +222,8 @@ DetachedProcess& DetachedProcess::operator=(DetachedProcess&&) noexcept = defaul
 DetachedProcess::~DetachedProcess() = default;
 
 std::expected<DetachedProcess, OsError> DetachedProcess::start(const std::string& program,
-                                                               const std::vector<std::string>& arguments) {
-  std::wstring command_line = win::wide(build_windows_command_line(program, arguments));
-  const std::wstring application = win::wide(program);
-
+                                                               const std::vector<std::string>& arguments,
+                                                               StartMode mode) {
   // The null device must be inheritable to become the child's standard handles;
   // the spawn lock keeps other spawns' inheritable pipe ends out of this child.
   std::lock_guard lock(win::spawn_mutex());
@@ -234,22 +232,22 @@ std::expected<DetachedProcess, OsError> DetachedProcess::start(const std::string
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
                                                 0, nullptr));
   if (!null_device) return std::unexpected(win::last_error());
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = null_device.get();
-  startup.hStdOutput = null_device.get();
-  startup.hStdError = null_device.get();
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &info)) {
-    return std::unexpected(win::last_error());
-  }
-  CloseHandle(info.hThread);
+  auto spawned = win::spawn(program, arguments, {null_device.get(), null_device.get(), null_device.get()},
+                            mode == StartMode::Visible ? win::Window::Visible : win::Window::Hidden);
+  if (!spawned) return std::unexpected(spawned.error());
   auto impl = std::make_unique<Impl>();
-  impl->process.reset(info.hProcess);
-  impl->id = info.dwProcessId;
+  impl->process = std::move(spawned->process);
+  impl->id = spawned->id;
+  return DetachedProcess(std::move(impl));
+}
+
+std::expected<DetachedProcess, OsError> DetachedProcess::start_elevated(const std::string& program,
+                                                                        const std::string& parameters) {
+  auto spawned = win::spawn_elevated(program, parameters);
+  if (!spawned) return std::unexpected(spawned.error());
+  auto impl = std::make_unique<Impl>();
+  impl->process = std::move(spawned->process);
+  impl->id = spawned->id;
   return DetachedProcess(std::move(impl));
 }
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "core/windows_command_line.h"
 #include "platform/windows/handle.h"
+#include "platform/windows/spawn.h"
 
 namespace yoxa::platform {
 
@@ -21,8 +21,6 @@ std::mutex& spawn_mutex() {
 namespace {
 constexpr DWORD kPipeBuffer = 64 * 1024;
 }  // namespace
-
-bool OsError::access_denied() const { return code == ERROR_ACCESS_DENIED; }
 
 struct ChildProcess::Impl {
   win::UniqueHandle process;
@@ -72,9 +70,6 @@ ChildProcess::~ChildProcess() = default;
 std::expected<ChildProcess, OsError> ChildProcess::start(const std::string& program,
                                                          const std::vector<std::string>& arguments) {
   auto impl = std::make_unique<Impl>();
-  std::wstring command_line = win::wide(build_windows_command_line(program, arguments));
-  const std::wstring application = win::wide(program);
-
   std::lock_guard lock(win::spawn_mutex());
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   win::UniqueHandle out_write;
@@ -86,19 +81,10 @@ std::expected<ChildProcess, OsError> ChildProcess::start(const std::string& prog
   SetHandleInformation(impl->out_read.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(impl->err_read.get(), HANDLE_FLAG_INHERIT, 0);
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out_write.get();
-  startup.hStdError = err_write.get();
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &info)) {
-    return std::unexpected(win::last_error());
-  }
-  CloseHandle(info.hThread);
-  impl->process.reset(info.hProcess);
+  auto spawned = win::spawn(program, arguments, {GetStdHandle(STD_INPUT_HANDLE), out_write.get(), err_write.get()},
+                            win::Window::Hidden);
+  if (!spawned) return std::unexpected(spawned.error());
+  impl->process = std::move(spawned->process);
   return ChildProcess(std::move(impl));
 }
 

@@ -4,41 +4,14 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/windows/handle.h"
 #include "platform/windows/win.h"
 
 namespace yoxa::platform {
 
 namespace {
 
-// The one owner of an open registry key.
-class UniqueKey {
- public:
-  UniqueKey() = default;
-  UniqueKey(const UniqueKey&) = delete;
-  UniqueKey& operator=(const UniqueKey&) = delete;
-  UniqueKey(UniqueKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-  UniqueKey& operator=(UniqueKey&& other) noexcept {
-    if (this != &other) {
-      reset();
-      key_ = std::exchange(other.key_, nullptr);
-    }
-    return *this;
-  }
-  ~UniqueKey() { reset(); }
-
-  HKEY get() const { return key_; }
-  HKEY* out() {
-    reset();
-    return &key_;
-  }
-  void reset() {
-    if (key_) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
+using win::UniqueKey;
 
 // Reg* functions return their error instead of setting the last error.
 OsError registry_error(LSTATUS status) {
@@ -51,17 +24,39 @@ constexpr std::size_t kNameBuffer = 16384;
 // Past this something is wrong with the key, not with our buffer.
 constexpr std::size_t kNameBufferLimit = 16 * kNameBuffer;
 
+REGSAM view_flag(RegistryView view) {
+  if (view == RegistryView::Bits64) return KEY_WOW64_64KEY;
+  if (view == RegistryView::Bits32) return KEY_WOW64_32KEY;
+  return 0;
+}
+
+HKEY root_of(RegistryHive hive) { return hive == RegistryHive::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
+
 std::expected<std::optional<UniqueKey>, OsError> open_key(RegistryHive hive, RegistryView view,
                                                           const std::string& path) {
-  const HKEY root = hive == RegistryHive::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-  REGSAM access = KEY_READ;
-  if (view == RegistryView::Bits64) access |= KEY_WOW64_64KEY;
-  if (view == RegistryView::Bits32) access |= KEY_WOW64_32KEY;
   UniqueKey key;
-  const LSTATUS status = RegOpenKeyExW(root, win::wide(path).c_str(), 0, access, key.out());
+  const LSTATUS status = RegOpenKeyExW(root_of(hive), win::wide(path).c_str(), 0, KEY_READ | view_flag(view), key.out());
   if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
   if (status != ERROR_SUCCESS) return std::unexpected(registry_error(status));
   return std::optional<UniqueKey>(std::move(key));
+}
+
+std::expected<UniqueKey, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path) {
+  UniqueKey key;
+  const LSTATUS status = RegCreateKeyExW(root_of(hive), win::wide(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         KEY_SET_VALUE | view_flag(view), nullptr, key.out(), nullptr);
+  if (status != ERROR_SUCCESS) return std::unexpected(registry_error(status));
+  return key;
+}
+
+std::expected<void, OsError> set_value(RegistryHive hive, RegistryView view, const std::string& path,
+                                       const std::string& name, DWORD type, const void* data, std::size_t size) {
+  auto key = create_key(hive, view, path);
+  if (!key) return std::unexpected(key.error());
+  const LSTATUS status = RegSetValueExW(key->get(), win::wide(name).c_str(), 0, type,
+                                        static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+  if (status != ERROR_SUCCESS) return std::unexpected(registry_error(status));
+  return {};
 }
 
 // Names of subkeys or values by index until the registry has no more.
@@ -189,6 +184,32 @@ class WindowsRegistry final : public Registry {
     if (!key) return std::unexpected(key.error());
     if (!*key) return std::nullopt;
     return read_value((*key)->get(), win::wide(name));
+  }
+
+  std::expected<void, OsError> write_string(RegistryHive hive, RegistryView view, const std::string& path,
+                                            const std::string& name, const std::string& text) override {
+    const std::wstring data = win::wide(text);
+    return set_value(hive, view, path, name, REG_SZ, data.c_str(), (data.size() + 1) * sizeof(wchar_t));
+  }
+
+  std::expected<void, OsError> write_dword(RegistryHive hive, RegistryView view, const std::string& path,
+                                           const std::string& name, std::uint32_t number) override {
+    const DWORD data = number;
+    return set_value(hive, view, path, name, REG_DWORD, &data, sizeof data);
+  }
+
+  std::expected<void, OsError> delete_tree(RegistryHive hive, RegistryView view, const std::string& path) override {
+    // RegDeleteTreeW has no view flag: open the parent in the view and delete the leaf below it.
+    const auto split_at = path.find_last_of('\\');
+    const std::string parent = split_at == std::string::npos ? std::string() : path.substr(0, split_at);
+    const std::string leaf = split_at == std::string::npos ? path : path.substr(split_at + 1);
+    UniqueKey key;
+    LSTATUS status = RegOpenKeyExW(root_of(hive), win::wide(parent).c_str(), 0,
+                                   DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | view_flag(view),
+                                   key.out());
+    if (status == ERROR_SUCCESS) status = RegDeleteTreeW(key.get(), win::wide(leaf).c_str());
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_SUCCESS) return {};
+    return std::unexpected(registry_error(status));
   }
 };
 

@@ -9,6 +9,7 @@
 
 #include "core/scrambled.h"
 #include "core/windows_command_line.h"
+#include "platform/windows/handle.h"
 #include "platform/windows/win.h"
 
 namespace yoxa::platform {
@@ -19,8 +20,8 @@ std::string error_text(DWORD code) {
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
       reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const UniqueLocal owner(buffer);
   std::string text = length ? narrow(std::wstring_view(buffer, length)) : std::string();
-  if (buffer) LocalFree(buffer);
   text = std::string(trim(text));
   return format("{} (os error {})", text.empty() ? std::string("error") : text, code);
 }
@@ -148,6 +149,20 @@ std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& pa
 ShellCommand date_time_command() {
   static constexpr Scrambled kInterpreter("C:\\Windows\\System32\\cmd.exe");
   return {kInterpreter.reveal(), {"/D", "/S", "/C", "echo %date% %time%"}};
+}
+
+std::string powershell_program() {
+  static constexpr Scrambled kPowerShell("C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe");
+  return kPowerShell.reveal();
+}
+
+std::string access_control_tool_program() {
+  static constexpr Scrambled kAccessControlTool("C:\\Windows\\System32\\icacls.exe");
+  return kAccessControlTool.reveal();
+}
+
+std::FILE* open_file(const std::string& utf8_path, const char* mode) {
+  return _wfopen(win::wide(utf8_path).c_str(), win::wide(mode).c_str());
 }
 
 }  // namespace yoxa::platform

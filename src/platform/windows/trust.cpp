@@ -85,21 +85,28 @@ Function wintrust_export(const char* name) {
 using AcquireContext2 = BOOL(WINAPI*)(HCATADMIN*, const GUID*, PCWSTR, PCCERT_STRONG_SIGN_PARA, DWORD);
 using CalcHashFromFileHandle2 = BOOL(WINAPI*)(HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD);
 
+struct CatalogAdminTraits {
+  using Raw = HCATADMIN;
+  static Raw none() { return nullptr; }
+  static bool valid(Raw raw) { return raw != nullptr; }
+  static void close(Raw raw) { CryptCATAdminReleaseContext(raw, 0); }
+};
+
+// A catalog context is released against the admin context it came from, before it.
 class CatalogAdmin {
  public:
   CatalogAdmin() = default;
   CatalogAdmin(const CatalogAdmin&) = delete;
   CatalogAdmin& operator=(const CatalogAdmin&) = delete;
   ~CatalogAdmin() {
-    if (catalog_) CryptCATAdminReleaseCatalogContext(admin_, catalog_, 0);
-    if (admin_) CryptCATAdminReleaseContext(admin_, 0);
+    if (catalog_) CryptCATAdminReleaseCatalogContext(admin_.get(), catalog_, 0);
   }
-  HCATADMIN* admin_out() { return &admin_; }
-  HCATADMIN admin() const { return admin_; }
+  HCATADMIN* admin_out() { return admin_.out(); }
+  HCATADMIN admin() const { return admin_.get(); }
   void set_catalog(HCATINFO catalog) { catalog_ = catalog; }
 
  private:
-  HCATADMIN admin_ = nullptr;
+  win::Unique<CatalogAdminTraits> admin_;
   HCATINFO catalog_ = nullptr;
 };
 

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "core/text.h"
-#include "platform/process.h"
+#include "platform/os_error.h"
 
 namespace yoxa::platform::win {
 

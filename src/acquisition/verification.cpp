@@ -1,32 +1,26 @@
-#include "install/verification.h"
+#include "acquisition/verification.h"
 
 #include <optional>
 #include <thread>
 #include <variant>
 
 #include "core/messages.h"
+#include "core/places.h"
 #include "core/text.h"
 #include "core/unicode_case.h"
-#include "install/command_runner.h"
+#include "system/command_runner.h"
 #include "system/detection.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
 
-// Places that raise verification errors, for the "(n)" of the full text.
-enum Place : std::uint32_t {
-  kChecksumCommand = 4601,
-  kChecksumMismatch = 4602,
-  kSignatureFailed = 4603,
-  kSignerMismatch = 4604,
-};
 
 constexpr int kAttempts = 3;
 
 // 5 s after the first failed attempt, 10 s after the second; none after the last.
-void wait_after(int attempt, const Sleeper& sleep) {
+void wait_after(int attempt, const Pause& sleep) {
   if (attempt < kAttempts) sleep(std::chrono::seconds(5LL << (attempt - 1)));
 }
 
@@ -61,14 +55,14 @@ SignatureAttempt check_signature(const std::string& path, platform::TrustVerifie
 }
 
 // The signature step of verify_package, with its three attempts.
-Result<void> verify_signature(const std::string& path, platform::TrustVerifier& trust, const Sleeper& sleep) {
+Result<void> verify_signature(const std::string& path, platform::TrustVerifier& trust, const Pause& sleep) {
   std::string last_detail;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     SignatureAttempt outcome = check_signature(path, trust);
     if (const auto* signer = std::get_if<std::string>(&outcome)) {
       if (*signer == kExpectedSigner) return {};
       log::error(format("Signature verification failed: unexpected common name '{}'", *signer));
-      return fail(msg::kVerificationFailed, "Signature verification failed: common name mismatch", kSignerMismatch);
+      return fail(msg::kVerificationFailed, "Signature verification failed: common name mismatch", place::kVerifySignerMismatch);
     }
     const auto& failure = std::get<SignatureFailure>(outcome);
     if (failure.path_unusable) {
@@ -80,12 +74,12 @@ Result<void> verify_signature(const std::string& path, platform::TrustVerifier& 
     }
     wait_after(attempt, sleep);
   }
-  return fail(msg::kVerificationFailed, last_detail, kSignatureFailed);
+  return fail(msg::kVerificationFailed, last_detail, place::kVerifySignatureFailed);
 }
 
 // The checksum step shared by both operations.
 Result<void> compare_checksum(const std::string& path, const std::string& expected, const ScriptRunner& run,
-                              const Sleeper& sleep) {
+                              const Pause& sleep) {
   const std::string script = checksum_script(path);
   const std::string wanted = unicode_upper(expected);  // nothing trimmed: a stray space never matches
   std::optional<std::string> output;
@@ -100,18 +94,16 @@ Result<void> compare_checksum(const std::string& path, const std::string& expect
     log::warn(format("Attempt {} to compute checksum failed: {}", attempt, last_error));
     wait_after(attempt, sleep);
   }
-  if (!output) return fail(msg::kVerificationFailed, last_error, kChecksumCommand);
+  if (!output) return fail(msg::kVerificationFailed, last_error, place::kVerifyChecksumCommand);
 
   const std::string computed = unicode_upper(*output);
   if (computed != wanted) {
     return fail(msg::kVerificationFailed, format("Checksum mismatch: got {} vs {}", computed, wanted),
-                kChecksumMismatch);
+                place::kVerifyChecksumMismatch);
   }
   log::info("Checksum verification passed");
   return {};
 }
-
-void sleep_for_real(std::chrono::seconds duration) { std::this_thread::sleep_for(duration); }
 
 Result<std::string> run_system_powershell(const std::string& script, std::uint32_t limit_seconds) {
   return run_powershell(script, limit_seconds);
@@ -127,18 +119,18 @@ std::string checksum_script(const std::string& path) {
 }
 
 Result<void> verify_checksum(const std::string& path, const std::string& expected, const ScriptRunner& run,
-                             const Sleeper& sleep) {
+                             const Pause& sleep) {
   if (auto checked = compare_checksum(path, expected, run, sleep); !checked) return checked;
   log::info("Installer verification completed (checksum only)");
   return {};
 }
 
 Result<void> verify_checksum(const std::string& path, const std::string& expected) {
-  return verify_checksum(path, expected, run_system_powershell, sleep_for_real);
+  return verify_checksum(path, expected, run_system_powershell, real_pause);
 }
 
 Result<void> verify_package(const std::string& path, const std::string& expected, platform::TrustVerifier& trust,
-                            const ScriptRunner& run, const Sleeper& sleep) {
+                            const ScriptRunner& run, const Pause& sleep) {
   if (auto signed_ok = verify_signature(path, trust, sleep); !signed_ok) return signed_ok;
   if (auto checked = compare_checksum(path, expected, run, sleep); !checked) return checked;
   log::info("Installer verification completed");
@@ -146,7 +138,7 @@ Result<void> verify_package(const std::string& path, const std::string& expected
 }
 
 Result<void> verify_package(const std::string& path, const std::string& expected) {
-  return verify_package(path, expected, platform::system_trust_verifier(), run_system_powershell, sleep_for_real);
+  return verify_package(path, expected, platform::system_trust_verifier(), run_system_powershell, real_pause);
 }
 
 }  // namespace yoxa

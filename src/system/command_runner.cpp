@@ -1,27 +1,21 @@
-#include "install/command_runner.h"
+#include "system/command_runner.h"
 
 #include <chrono>
 
+#include "core/places.h"
 #include "core/scrambled.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
-// Places that raise runner errors, for the "(n)" of the full text.
-enum Place : std::uint32_t { kStart = 4701, kPoll = 4702, kHung = 4703, kOutput = 4704, kExit = 4705 };
 
-#ifdef _WIN32
-constexpr Scrambled kPowerShellPath("C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe");
-#else
-constexpr Scrambled kPowerShellPath("/usr/bin/pwsh");
-#endif
 constexpr Scrambled kPowerShellArguments("-NoLogo -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command");
 }  // namespace
 
 platform::ShellCommand powershell_command() {
-  platform::ShellCommand command{kPowerShellPath.reveal(), {}};
+  platform::ShellCommand command{platform::powershell_program(), {}};
   for (auto& word : split(kPowerShellArguments.reveal(), ' ')) {
     if (!word.empty()) command.leading_arguments.push_back(std::move(word));
   }
@@ -46,13 +40,13 @@ Result<std::string> run_shell_script(const platform::ShellCommand& shell, const 
   std::vector<std::string> arguments = shell.leading_arguments;
   arguments.push_back(script);
   auto child = platform::ChildProcess::start(shell.program, arguments);
-  if (!child) return std::unexpected(Error::same(format("Command Error: {}", child.error().text), kStart));
+  if (!child) return std::unexpected(Error::same(format("Command Error: {}", child.error().text), place::kRunnerStart));
 
   // Poll n = 1..limit, one second apart: the script gets about limit - 1 seconds.
   // Waiting drains the pipes and wakes as soon as the child ends.
   for (std::uint32_t poll = 1; poll <= limit_seconds; ++poll) {
     auto state = child->wait_for(std::chrono::milliseconds(0));
-    if (!state) return std::unexpected(Error::same(format("Shell Error: {}", state.error().text), kPoll));
+    if (!state) return std::unexpected(Error::same(format("Shell Error: {}", state.error().text), place::kRunnerPoll));
     if (*state) break;
     if (poll == limit_seconds) {
       if (auto killed = child->terminate(1); !killed) {
@@ -63,26 +57,26 @@ Result<std::string> run_shell_script(const platform::ShellCommand& shell, const 
       if (auto reaped = child->wait(); !reaped) {
         log::info(format("W: Failed to reap hung child: {}", reaped.error().text));
       }
-      return std::unexpected(Error::same("Shell Not Responding", kHung));
+      return std::unexpected(Error::same("Shell Not Responding", place::kRunnerHung));
     }
     if (auto waited = child->wait_for(std::chrono::seconds(1)); !waited) {
-      return std::unexpected(Error::same(format("Shell Error: {}", waited.error().text), kPoll));
+      return std::unexpected(Error::same(format("Shell Error: {}", waited.error().text), place::kRunnerPoll));
     } else if (*waited) {
       break;
     }
   }
 
   auto code = child->wait();
-  if (!code) return std::unexpected(Error::same(format("Shell Output Error: {}", code.error().text), kOutput));
+  if (!code) return std::unexpected(Error::same(format("Shell Output Error: {}", code.error().text), place::kRunnerOutput));
   if (auto output = child->finish_output(); !output) {
-    return std::unexpected(Error::same(format("Shell Output Error: {}", output.error().text), kOutput));
+    return std::unexpected(Error::same(format("Shell Output Error: {}", output.error().text), place::kRunnerOutput));
   }
   const std::string out(trim(utf8_lossy(child->standard_output())));
   const std::string err(trim(utf8_lossy(child->standard_error())));
   if (!err.empty()) log::warn(format("PowerShell stderr: {}", err));
   if (*code != 0) {
     const std::string message = format("Command Failed: {}", exit_status_text(*code));
-    return fail(message, err.empty() ? message : err, kExit);
+    return fail(message, err.empty() ? message : err, place::kRunnerExit);
   }
   return out;
 }

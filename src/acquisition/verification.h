@@ -5,7 +5,8 @@
 #include <string>
 
 #include "core/error.h"
-#include "core/waiting.h"
+#include "core/pause.h"
+#include "system/command_runner.h"
 #include "platform/trust.h"
 
 namespace yoxa {
@@ -29,12 +30,12 @@ std::string checksum_script(const std::string& path);
 // matches nothing. Fails with msg::kVerificationFailed and a detail naming what failed.
 Result<void> verify_checksum(const std::string& path, const std::string& expected);
 Result<void> verify_checksum(const std::string& path, const std::string& expected, const ScriptRunner& run,
-                             const Sleeper& sleep);
+                             const Pause& sleep);
 
 // The signer (kExpectedSigner, embedded signature or a system catalog), then the
 // SHA-256 checksum, for the packages the online provider downloads or finds staged.
 Result<void> verify_package(const std::string& path, const std::string& expected);
 Result<void> verify_package(const std::string& path, const std::string& expected, platform::TrustVerifier& trust,
-                            const ScriptRunner& run, const Sleeper& sleep);
+                            const ScriptRunner& run, const Pause& sleep);
 
 }  // namespace yoxa

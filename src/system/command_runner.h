@@ -1,11 +1,15 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/error.h"
 #include "platform/system.h"
 
 namespace yoxa {
+
+// Runs a PowerShell script with a time limit in seconds (run_powershell in production).
+using ScriptRunner = std::function<Result<std::string>(const std::string& script, std::uint32_t limit_seconds)>;
 
 // The PowerShell executable and its leading arguments (the script comes last).
 platform::ShellCommand powershell_command();

@@ -1,19 +1,15 @@
-#include "config/source_probe.h"
+#include "acquisition/source_probe.h"
 
 #include "acquisition/http_request.h"
 #include "acquisition/url_trust.h"
 #include "core/text.h"
-#include "system/logger.h"
+#include "core/log.h"
 
 namespace yoxa {
 
 namespace {
 constexpr std::uint32_t kProbeTimeoutSeconds = 8;
 
-SourceVerdictCell& process_cell() {
-  static SourceVerdictCell cell;
-  return cell;
-}
 }  // namespace
 
 std::optional<Retirement> probe_source_unavailable(platform::HttpClient& client, const InstallerConfig& config) {
@@ -39,22 +35,8 @@ std::optional<Retirement> probe_source_unavailable(platform::HttpClient& client,
   return Retirement{"source-unavailable", url, std::nullopt};
 }
 
-void SourceVerdictCell::note(const std::function<std::optional<Retirement>()>& probe) {
-  std::call_once(once_, [&] {
-    verdict_ = probe();
-    computed_.store(true, std::memory_order_release);
-  });
-}
-
-std::optional<Retirement> SourceVerdictCell::get() const {
-  if (!computed_.load(std::memory_order_acquire)) return std::nullopt;
-  return verdict_;
-}
-
 void note_not_found() {
-  process_cell().note([] { return probe_source_unavailable(platform::system_http_client(), load_installer_config()); });
+  source_verdict_cell().note([] { return probe_source_unavailable(platform::system_http_client(), load_installer_config()); });
 }
-
-std::optional<Retirement> source_unavailable_verdict() { return process_cell().get(); }
 
 }  // namespace yoxa

@@ -4,16 +4,9 @@
 #include <mutex>
 #include <optional>
 
-#include "config/installer_config.h"
 #include "core/retirement.h"
-#include "platform/http.h"
 
 namespace yoxa {
-
-// One GET of the download page after a package lookup came back "not found": any
-// answer means the machine is online, so the CDN tree is gone (source-unavailable);
-// a transport failure or a non-https page gives no verdict.
-std::optional<Retirement> probe_source_unavailable(platform::HttpClient& client, const InstallerConfig& config);
 
 // A verdict computed at most once, by the first caller of note(); concurrent
 // callers wait for that one result.
@@ -29,8 +22,8 @@ class SourceVerdictCell {
   std::optional<Retirement> verdict_;
 };
 
-// A package lookup returned 404: probe once per process.
-void note_not_found();
+// The process's one cell: the first package lookup that came back "not found" fills it.
+SourceVerdictCell& source_verdict_cell();
 // This process's verdict, if a probe has run.
 std::optional<Retirement> source_unavailable_verdict();
 

@@ -1,0 +1,82 @@
+#pragma once
+#include <cstdint>
+
+// The place numbers errors carry in their "(n)", one list for the whole engine so that no two
+// places share a number: the thousands name the subsystem, the hundreds the module.
+namespace yoxa::place {
+
+// CDN metadata
+inline constexpr std::uint32_t kCdnNoOrigin = 2301;
+inline constexpr std::uint32_t kCdnUnknownApp = 2302;
+inline constexpr std::uint32_t kCdnTransport = 2303;
+inline constexpr std::uint32_t kCdnBodyRead = 2304;
+inline constexpr std::uint32_t kCdnNotUtf8 = 2305;
+inline constexpr std::uint32_t kCdnNotFound = 2306;
+inline constexpr std::uint32_t kCdnStatus = 2307;
+inline constexpr std::uint32_t kCdnUnparseable = 2308;
+
+// download trust
+inline constexpr std::uint32_t kTrustUntrusted = 3101;
+inline constexpr std::uint32_t kTrustNotHttps = 3102;
+
+// download
+inline constexpr std::uint32_t kDownloadOpen = 3201;
+inline constexpr std::uint32_t kDownloadTransport = 3202;
+inline constexpr std::uint32_t kDownloadRead = 3203;
+inline constexpr std::uint32_t kDownloadWrite = 3204;
+inline constexpr std::uint32_t kDownloadSize = 3205;
+inline constexpr std::uint32_t kDownloadCancelled = 3206;
+inline constexpr std::uint32_t kDownloadFlush = 3207;
+inline constexpr std::uint32_t kDownloadRename = 3208;
+
+// online provider
+inline constexpr std::uint32_t kOnlineNoDestination = 3301;
+inline constexpr std::uint32_t kOnlineUncomputable = 3302;
+inline constexpr std::uint32_t kOnlineUnsafeVersion = 3303;
+inline constexpr std::uint32_t kOnlineNoHost = 3304;
+inline constexpr std::uint32_t kOnlinePreflightUntrusted = 3305;
+inline constexpr std::uint32_t kOnlinePreflightOffline = 3306;
+
+// install pipeline
+inline constexpr std::uint32_t kPipelineGate = 4101;
+inline constexpr std::uint32_t kPipelineSelection = 4102;
+inline constexpr std::uint32_t kPipelineUndecodablePath = 4111;
+inline constexpr std::uint32_t kPipelineMsixUnavailable = 4112;
+inline constexpr std::uint32_t kPipelineExeUnavailable = 4113;
+
+// MSI installation
+inline constexpr std::uint32_t kMsiLogPath = 4201;
+inline constexpr std::uint32_t kMsiStart = 4202;
+inline constexpr std::uint32_t kMsiExitCode = 4203;
+
+// package verification
+inline constexpr std::uint32_t kVerifyChecksumCommand = 4601;
+inline constexpr std::uint32_t kVerifyChecksumMismatch = 4602;
+inline constexpr std::uint32_t kVerifySignatureFailed = 4603;
+inline constexpr std::uint32_t kVerifySignerMismatch = 4604;
+
+// command runner
+inline constexpr std::uint32_t kRunnerStart = 4701;
+inline constexpr std::uint32_t kRunnerPoll = 4702;
+inline constexpr std::uint32_t kRunnerHung = 4703;
+inline constexpr std::uint32_t kRunnerOutput = 4704;
+inline constexpr std::uint32_t kRunnerExit = 4705;
+
+// staging and disk space
+inline constexpr std::uint32_t kStagingStagingCreate = 4801;
+inline constexpr std::uint32_t kStagingUnsafeVersion = 4802;
+inline constexpr std::uint32_t kStagingDiskSpace = 4803;
+inline constexpr std::uint32_t kStagingMachineCreate = 4804;
+inline constexpr std::uint32_t kStagingAclStart = 4805;
+inline constexpr std::uint32_t kStagingAclExit = 4806;
+
+// installed-app detection
+inline constexpr std::uint32_t kDetectionUpgradeCodeKey = 5101;
+inline constexpr std::uint32_t kDetectionUninstallEntry = 5102;
+
+// platform compatibility
+inline constexpr std::uint32_t kCompatibilityVersionKey = 5201;
+inline constexpr std::uint32_t kCompatibilityBuildMissing = 5202;
+inline constexpr std::uint32_t kCompatibilityBuildParse = 5203;
+
+}  // namespace yoxa::place
