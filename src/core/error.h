@@ -49,8 +49,16 @@ class Error {
   std::uint32_t place_;
 };
 
+// A value or the Error that kept it from being made. Marked [[nodiscard]] on the type
+// itself: GCC does not warn when a std::expected is dropped, and a dropped error is a
+// failure reported as success.
 template <class T>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+ public:
+  using std::expected<T, Error>::expected;
+  Result(const std::expected<T, Error>& other) : std::expected<T, Error>(other) {}  // NOLINT: implicit by design
+  Result(std::expected<T, Error>&& other) : std::expected<T, Error>(std::move(other)) {}  // NOLINT
+};
 
 inline std::unexpected<Error> fail(std::string message, std::string detail, std::uint32_t place) {
   return std::unexpected(Error(std::move(message), std::move(detail), place));

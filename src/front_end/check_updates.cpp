@@ -76,11 +76,12 @@ int run_check_updates(const std::vector<std::string>& arguments) {
   auto resolved = resolve_app_selection(
       apps_flag == flags.end() ? std::nullopt : std::optional<std::string_view>(apps_flag->second),
       included_apps(config));
-  if (auto* error = std::get_if<std::string>(&resolved)) {
+  if (!resolved) {
+    const std::string* error = &resolved.error();
     platform::write_standard_error(*error + "\n");
     return 3;
   }
-  const AppSelection apps = std::get<AppSelection>(std::move(resolved));
+  const AppSelection apps = std::move(*resolved);
 
   // Latest versions are looked up in the background, one thread per app, so the
   // installed versions go out before any network answer.

@@ -52,20 +52,20 @@ std::string invalid_app_id_message(std::string_view id, const std::vector<const 
   return format("Invalid app id '{}'. Expected one of: {}", id, join(ids, ", "));
 }
 
-std::variant<AppSelection, std::string> resolve_app_selection(std::optional<std::string_view> apps_value,
+std::expected<AppSelection, std::string> resolve_app_selection(std::optional<std::string_view> apps_value,
                                                               const std::vector<const AppDescriptor*>& catalog) {
   const std::vector<std::string> ids = apps_value ? split_trimmed(*apps_value, ',') : std::vector<std::string>{};
   if (ids.empty()) return AppSelection(catalog.begin(), catalog.end());
   AppSelection selection;
   for (const auto& id : ids) {
     const AppDescriptor* app = find_in_catalog(id, catalog);
-    if (!app) return invalid_app_id_message(id, catalog);
+    if (!app) return std::unexpected(invalid_app_id_message(id, catalog));
     selection.push_back(app);
   }
   return selection;
 }
 
-std::variant<SilentOptions, std::string> parse_flag_mode(const std::vector<std::string>& arguments,
+std::expected<SilentOptions, std::string> parse_flag_mode(const std::vector<std::string>& arguments,
                                                          const std::vector<const AppDescriptor*>& catalog) {
   SilentOptions options;
   options.verbose = std::ranges::find(arguments, "--verbose") != arguments.end();
@@ -83,31 +83,31 @@ std::variant<SilentOptions, std::string> parse_flag_mode(const std::vector<std::
       options.mode = SilentMode::Uninstall;
     } else if (arg == "--mode") {
       auto value = value_after(i);
-      if (!value) return std::string("--mode requires a value (install|uninstall)");
+      if (!value) return std::unexpected(std::string("--mode requires a value (install|uninstall)"));
       if (*value == "install") options.mode = SilentMode::Install;
       else if (*value == "uninstall") options.mode = SilentMode::Uninstall;
-      else return format("--mode must be install or uninstall, got '{}'", *value);
+      else return std::unexpected(format("--mode must be install or uninstall, got '{}'", *value));
     } else if (arg == "--help" || arg == "/?" || arg == "/help" || arg == "-h") {
       options.help = true;
     } else if (arg == "--apps") {
       auto value = value_after(i);
-      if (!value) return std::string("--apps requires a value (e.g. quill,abacus,lumen)");
+      if (!value) return std::unexpected(std::string("--apps requires a value (e.g. quill,abacus,lumen)"));
       std::vector<std::string> ids = split_trimmed(*value, ',');
-      if (ids.empty()) return std::string("--apps value is empty");
+      if (ids.empty()) return std::unexpected(std::string("--apps value is empty"));
       for (const auto& id : ids) {
-        if (!find_in_catalog(id, catalog)) return invalid_app_id_message(id, catalog);
+        if (!find_in_catalog(id, catalog)) return std::unexpected(invalid_app_id_message(id, catalog));
       }
       options.apps = std::move(ids);
       apps_given = true;
     } else if (arg == "--log") {
       auto value = value_after(i);
-      if (!value) return std::string("--log requires a directory path");
+      if (!value) return std::unexpected(std::string("--log requires a directory path"));
       options.log_directory = std::move(*value);
     } else if (arg == "--scope") {
       auto value = value_after(i);
-      if (!value) return std::string("--scope requires a value (user|machine)");
+      if (!value) return std::unexpected(std::string("--scope requires a value (user|machine)"));
       options.scope = parse_install_scope(*value);
-      if (!options.scope) return format("--scope must be user or machine, got '{}'", *value);
+      if (!options.scope) return std::unexpected(format("--scope must be user or machine, got '{}'", *value));
     }
   }
   if (!apps_given) {

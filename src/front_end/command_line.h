@@ -1,9 +1,9 @@
 #pragma once
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <variant>
 #include <vector>
 
 #include "core/app_table.h"
@@ -27,7 +27,7 @@ using AppSelection = std::vector<const AppDescriptor*>;
 std::string invalid_app_id_message(std::string_view id, const std::vector<const AppDescriptor*>& catalog);
 
 // The lenient subcommand form: pieces trimmed, empties dropped, nothing left means every app.
-std::variant<AppSelection, std::string> resolve_app_selection(std::optional<std::string_view> apps_value,
+[[nodiscard]] std::expected<AppSelection, std::string> resolve_app_selection(std::optional<std::string_view> apps_value,
                                                               const std::vector<const AppDescriptor*>& catalog);
 
 enum class SilentMode { Install, Uninstall };
@@ -43,7 +43,7 @@ struct SilentOptions {
 };
 
 // Scans flag-mode arguments left to right; the first error's text ends the scan.
-std::variant<SilentOptions, std::string> parse_flag_mode(const std::vector<std::string>& arguments,
+[[nodiscard]] std::expected<SilentOptions, std::string> parse_flag_mode(const std::vector<std::string>& arguments,
                                                          const std::vector<const AppDescriptor*>& catalog);
 
 }  // namespace yoxa

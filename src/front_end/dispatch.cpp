@@ -84,12 +84,13 @@ int flag_mode_door(const std::vector<std::string>& arguments, const std::optiona
     print_error_line(kVerboseBanner);
   }
   auto parsed = parse_flag_mode(arguments, catalog_apps());
-  if (auto* error = std::get_if<std::string>(&parsed)) {
+  if (!parsed) {
+    const std::string* error = &parsed.error();
     print_error_line(*error);
     print_error_line("Run with --help for usage.");
     return kExitInvalidArguments;
   }
-  const SilentOptions& options = std::get<SilentOptions>(parsed);
+  const SilentOptions& options = *parsed;
   if (options.help) {
     std::string text(kLongHelp);
     text += '\n';

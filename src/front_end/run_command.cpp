@@ -152,11 +152,12 @@ int start_and_relay(const RunRequest& request, const std::string& quit_file, std
 int run_run(const std::vector<std::string>& arguments) {
   const InstallerConfig config = load_installer_config();
   auto parsed = parse_run_request(parse_flag_map(arguments), catalog_apps(), config.install_scope);
-  if (auto* error = std::get_if<std::string>(&parsed)) {
+  if (!parsed) {
+    const std::string* error = &parsed.error();
     platform::write_standard_error(*error + "\n");
     return 3;
   }
-  const RunRequest request = std::get<RunRequest>(std::move(parsed));
+  const RunRequest request = std::move(*parsed);
   if (request.action == RunAction::Uninstall) {
     platform::write_standard_error("Uninstall runs are not available in this build of the engine.\n");
     return 3;

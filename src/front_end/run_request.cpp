@@ -19,7 +19,7 @@ std::string_view wire_string(RunAction action) {
   return "install";
 }
 
-std::variant<RunRequest, std::string> parse_run_request(const FlagMap& flags,
+std::expected<RunRequest, std::string> parse_run_request(const FlagMap& flags,
                                                         const std::vector<const AppDescriptor*>& catalog,
                                                         InstallScope configured_scope) {
   const auto value = [&](const char* key) -> std::optional<std::string_view> {
@@ -29,7 +29,7 @@ std::variant<RunRequest, std::string> parse_run_request(const FlagMap& flags,
   };
   RunRequest request;
   const auto action = value("action");
-  if (!action) return std::string("run requires --action install|update|uninstall");
+  if (!action) return std::unexpected(std::string("run requires --action install|update|uninstall"));
   if (*action == "install") {
     request.action = RunAction::Install;
   } else if (*action == "update") {
@@ -37,12 +37,12 @@ std::variant<RunRequest, std::string> parse_run_request(const FlagMap& flags,
   } else if (*action == "uninstall") {
     request.action = RunAction::Uninstall;
   } else {
-    return format("--action must be install, update or uninstall (got '{}')", *action);
+    return std::unexpected(format("--action must be install, update or uninstall (got '{}')", *action));
   }
 
   auto resolved = resolve_app_selection(value("apps"), catalog);
-  if (auto* error = std::get_if<std::string>(&resolved)) return std::move(*error);
-  request.apps = std::get<AppSelection>(std::move(resolved));
+  if (!resolved) return std::unexpected(std::move(resolved.error()));
+  request.apps = std::move(*resolved);
 
   request.strict = value("strict") == std::optional<std::string_view>("true");
 
@@ -54,7 +54,7 @@ std::variant<RunRequest, std::string> parse_run_request(const FlagMap& flags,
     } else if (normal == "machine") {
       request.scope = InstallScope::Machine;
     } else {
-      return format("--scope must be user or machine (got '{}')", *scope);
+      return std::unexpected(format("--scope must be user or machine (got '{}')", *scope));
     }
   } else {
     request.scope = configured_scope;

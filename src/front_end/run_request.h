@@ -1,8 +1,8 @@
 #pragma once
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "core/install_scope.h"
@@ -22,7 +22,7 @@ struct RunRequest {
 };
 
 // The `run` arguments checked in order; the error text for standard error otherwise.
-std::variant<RunRequest, std::string> parse_run_request(const FlagMap& flags,
+[[nodiscard]] std::expected<RunRequest, std::string> parse_run_request(const FlagMap& flags,
                                                         const std::vector<const AppDescriptor*>& catalog,
                                                         InstallScope configured_scope);
 

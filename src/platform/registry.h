@@ -32,6 +32,11 @@ class Registry {
                                                                                const std::string& path) = 0;
   virtual std::expected<std::optional<std::vector<std::pair<std::string, RegistryValue>>>, OsError> values(
       RegistryHive hive, RegistryView view, const std::string& path) = 0;
+  // The names of a key's values, without reading them, so one unreadable value can be
+  // told apart from an unreadable key.
+  virtual std::expected<std::optional<std::vector<std::string>>, OsError> value_names(RegistryHive hive,
+                                                                                   RegistryView view,
+                                                                                   const std::string& path) = 0;
   virtual std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,
                                                                      const std::string& path,
                                                                      const std::string& name) = 0;

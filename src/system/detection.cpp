@@ -211,12 +211,18 @@ std::expected<std::string, std::string> unpack_guid(std::string_view packed) {
 Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionContext& ctx, std::string_view packed_code,
                                                              const std::vector<RegistryRoot>& roots) {
   for (const auto& root : roots) {
-    const auto values = ctx.registry->values(root.hive, root.view, subkey_path(root.upgrade_codes_path, packed_code));
-    if (!values) return lookup_failure(values.error(), place::kDetectionUpgradeCodeKey);
-    if (!*values) continue;
-    for (const auto& [name, value] : **values) {
+    const std::string key = subkey_path(root.upgrade_codes_path, packed_code);
+    const auto names = ctx.registry->value_names(root.hive, root.view, key);
+    if (!names) return lookup_failure(names.error(), place::kDetectionUpgradeCodeKey);
+    if (!*names) continue;
+    for (const auto& name : **names) {
       if (!is_valid_utf8(name)) {
         log::warn(format("failed to read value from upgrade subkey: {}", "value name is not valid Unicode"));
+        continue;
+      }
+      // One unreadable value is skipped; it must not hide the products listed after it.
+      if (const auto read = ctx.registry->value(root.hive, root.view, key, name); !read) {
+        log::warn(format("failed to read value from upgrade subkey: {}", read.error().text));
         continue;
       }
       if (name.empty()) continue;  // the default value

@@ -136,7 +136,9 @@ int wmain(int argc, wchar_t**) {
     if (hash.empty()) return yoxa::fail("Command Failed: exit code: 1", "Get-FileHash: cannot read the file", 0);
     return hash;
   };
-  const yoxa::Pause sleep = [&](std::chrono::seconds duration) { waits.push_back(static_cast<int>(duration.count())); };
+  const yoxa::Pause sleep = [&](std::chrono::milliseconds duration) {
+    waits.push_back(static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(duration).count()));
+  };
 
   RecordingTrust trust;
   const auto result = arguments[0] == "package" ? yoxa::verify_package(arguments[1], arguments[2], trust, run, sleep)

@@ -242,6 +242,19 @@ TEST(UpgradeCodeLookup, SkipsProductsWithoutAVersionAndTakesTheNext) {
   }
 }
 
+TEST(UpgradeCodeLookup, OneUnreadableValueIsSkippedWithItsWarning) {
+  Machine m;
+  m.registry.set_string(kMachine, RegistryView::Bits64, upgrade_key(kMachine), kPacked1, "");
+  m.registry.fail_value(kMachine, RegistryView::Bits64, upgrade_key(kMachine), kPacked1);
+  m.msi_product(kMachine, RegistryView::Bits64, kPacked2, kBraced2, {{"DisplayVersion", "2.0"}});
+  Result<std::optional<InstalledProduct>> result = std::nullopt;
+  const std::string log = logged_by([&] { result = find_by_upgrade_code(m.ctx(), kUpgradeCode, upgrade_code_roots(RootScope::Any)); });
+  ASSERT_TRUE(result && *result);
+  EXPECT_EQ((*result)->key, kBraced2);
+  EXPECT_NE(line_at(log, "WARN", "failed to read value from upgrade subkey: " + testing::FakeRegistry::access_denied().text),
+            std::string::npos);
+}
+
 TEST(UpgradeCodeLookup, ShortPackedCodeIsLoggedThenTheNameFallbackAnswers) {
   Machine m;
   m.registry.set_string(kMachine, RegistryView::Bits64, upgrade_key(kMachine), "C3A2B1F6E5D406F41827394A5B6C7D8", "");

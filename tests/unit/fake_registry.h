@@ -66,6 +66,14 @@ class FakeRegistry final : public platform::Registry {
     return *this;
   }
 
+  // Reading this one value fails with `error`; it is still listed by name.
+  FakeRegistry& fail_value(Hive hive, View view, const std::string& path, const std::string& name,
+                           platform::OsError error = access_denied()) {
+    std::lock_guard lock(mutex_);
+    key_for(hive, view, path).failing_values.emplace_back(ascii_lower(name), std::move(error));
+    return *this;
+  }
+
   // Registry calls made so far, to check that a code path left the registry alone.
   int calls() const {
     std::lock_guard lock(mutex_);
@@ -99,12 +107,26 @@ class FakeRegistry final : public platform::Registry {
     return key->values;
   }
 
+  std::expected<std::optional<std::vector<std::string>>, platform::OsError> value_names(
+      Hive hive, View view, const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    const auto* key = find(hive, view, path);
+    if (!key) return std::nullopt;
+    if (key->failure) return std::unexpected(*key->failure);
+    std::vector<std::string> names;
+    for (const auto& [name, value] : key->values) names.push_back(name);
+    return names;
+  }
+
   std::expected<std::optional<Value>, platform::OsError> value(Hive hive, View view, const std::string& path,
                                                                const std::string& name) override {
     std::lock_guard lock(mutex_);
     const auto* key = find(hive, view, path);
     if (!key) return std::nullopt;
     if (key->failure) return std::unexpected(*key->failure);
+    for (const auto& [failing, error] : key->failing_values) {
+      if (failing == ascii_lower(name)) return std::unexpected(error);
+    }
     for (const auto& [value_name, value] : key->values) {
       if (same(value_name, name)) return value;
     }
@@ -147,6 +169,7 @@ class FakeRegistry final : public platform::Registry {
     std::string name;  // the last path component as first seeded
     std::vector<std::pair<std::string, Value>> values;
     std::optional<platform::OsError> failure;
+    std::vector<std::pair<std::string, platform::OsError>> failing_values;  // lower-cased names
   };
   using Id = std::tuple<Hive, bool, std::string>;  // hive, 32-bit tree, lower-cased path
 

@@ -88,6 +88,20 @@ TEST(Logger, FailsWhenTheDirectoryCannotBeCreated) {
   EXPECT_FALSE(logger.installed());
 }
 
+// Something that is not a directory where the directory should be is left alone: the
+// logger is installed without a file, as for any file that cannot be opened.
+TEST(Logger, AFileInPlaceOfTheDirectoryLeavesTheLoggerWithoutAFile) {
+  testing::TempDir dir;
+  const auto in_place = dir.path() / "logs";
+  { std::ofstream(in_place) << "x"; }
+  Logger logger;
+  EXPECT_TRUE(logger.init(in_place.string()));
+  EXPECT_TRUE(logger.installed());
+  logger.write(LogLevel::Info, "goes nowhere");
+  std::ifstream file(in_place);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "x");
+}
+
 TEST(LogLocations, ConfigBaseDirRoots) {
   const struct {
     bool machine;

@@ -46,10 +46,10 @@ TEST(RunRequest, ArgumentsAreCheckedInOrder) {
   for (const auto& c : cases) {
     const auto parsed = parse_run_request(c.flags, all_apps(), InstallScope::User);
     if (c.error.empty()) {
-      EXPECT_TRUE(std::holds_alternative<RunRequest>(parsed));
+      EXPECT_TRUE(parsed);
     } else {
-      ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << c.error;
-      EXPECT_EQ(std::get<std::string>(parsed), c.error);
+      ASSERT_FALSE(parsed) << c.error;
+      EXPECT_EQ(parsed.error(), c.error);
     }
   }
 }
@@ -58,13 +58,13 @@ TEST(RunRequest, ScopeStrictAndSelection) {
   const auto parsed = parse_run_request({{"action", "update"}, {"scope", " MACHINE "}, {"strict", "True"},
                                          {"apps", "folio, quill"}},
                                         all_apps(), InstallScope::User);
-  const auto& request = std::get<RunRequest>(parsed);
+  const auto& request = *parsed;
   EXPECT_EQ(request.action, RunAction::Update);
   EXPECT_EQ(request.scope, InstallScope::Machine);
   EXPECT_FALSE(request.strict) << "only the exact value true counts";
   EXPECT_EQ(selected_ids(request.apps), (std::vector<std::string>{"folio", "quill"}));
 
-  const auto defaulted = std::get<RunRequest>(
+  const auto defaulted = *(
       parse_run_request({{"action", "install"}, {"strict", "true"}}, all_apps(), InstallScope::Machine));
   EXPECT_EQ(defaulted.scope, InstallScope::Machine) << "the configured scope";
   EXPECT_TRUE(defaulted.strict);

@@ -216,6 +216,21 @@ class DirectoryRegistry final : public Registry {
     return result;
   }
 
+  std::expected<std::optional<std::vector<std::string>>, OsError> value_names(RegistryHive hive, RegistryView view,
+                                                                             const std::string& path) override {
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return std::nullopt;
+    auto list = entries(**key);
+    if (!list) return std::unexpected(list.error());
+    std::vector<std::string> names;
+    for (const auto& entry : *list) {
+      if (auto parsed = parse_value_file(entry)) names.push_back(std::move(parsed->first));
+    }
+    std::sort(names.begin(), names.end(), name_order);
+    return names;
+  }
+
   std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,
                                                              const std::string& path,
                                                              const std::string& name) override {

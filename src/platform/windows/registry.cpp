@@ -177,6 +177,21 @@ class WindowsRegistry final : public Registry {
     return result;
   }
 
+  std::expected<std::optional<std::vector<std::string>>, OsError> value_names(RegistryHive hive, RegistryView view,
+                                                                             const std::string& path) override {
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return std::nullopt;
+    const HKEY handle = (*key)->get();
+    auto names = enumerate_names([handle](DWORD index, wchar_t* name, DWORD* length) {
+      return RegEnumValueW(handle, index, name, length, nullptr, nullptr, nullptr, nullptr);
+    });
+    if (!names) return std::unexpected(names.error());
+    std::vector<std::string> result;
+    for (const auto& name : *names) result.push_back(win::narrow(name));
+    return result;
+  }
+
   std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,
                                                              const std::string& path,
                                                              const std::string& name) override {
