@@ -243,9 +243,12 @@ class Engine:
 
 
 def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
+    # With --raw, standard output carries only the engine's lines.
+    notices = Console(stderr=True, highlight=False) if raw else console
+
     def on_interrupt(*_):
         if engine.cancel():
-            console.print("[yellow]Cancelling: the engine stops at its next checkpoint…")
+            notices.print("[yellow]Cancelling: the engine stops at its next checkpoint…")
 
     previous = signal.signal(signal.SIGINT, on_interrupt) if is_run else None
     done: Optional[dict] = None
@@ -277,7 +280,7 @@ def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
             signal.signal(signal.SIGINT, previous)
     code, stderr = engine.finish()
     if stderr.strip():
-        console.print(Text(stderr.rstrip(), style="red"))
+        notices.print(Text(stderr.rstrip(), style="red"))
     if done is not None and not raw:
         if done.get("results"):
             console.print(results_table(done["results"]))
