@@ -82,8 +82,8 @@ class RunView:
 
     def __init__(self, console: Console):
         self.console = console
-        self.progress = Progress(TextColumn("[bold]{task.description:<8}"),
-                                 TextColumn("{task.fields[stage]:<10}{task.fields[detail]:<22}"),
+        self.progress = Progress(TextColumn("{task.description:<8}", style="bold", markup=False),
+                                 TextColumn("{task.fields[stage]:<10}{task.fields[detail]:<22}", markup=False),
                                  BarColumn(bar_width=24), TaskProgressColumn(), SizesColumn(), console=console,
                                  transient=False, refresh_per_second=8)
         self.tasks: Dict[str, int] = {}
@@ -121,7 +121,7 @@ class RunView:
                 update["completed"] = 100
             self.progress.update(self.task(event["app"]), **update)
         elif kind == "prompt":
-            self.console.print("[yellow]The engine asks for administrator rights: confirm the system dialog.")
+            self.console.print("The engine asks for administrator rights: confirm the system dialog.", style="yellow")
         elif kind == "log":
             show_log(self.console, event)
 
@@ -168,8 +168,8 @@ def apps_table(title: str, apps: List[dict]) -> Table:
 def show_retired(console: Console, retired: Optional[dict]) -> None:
     if retired:
         until = f" on {retired['expiresOn']}" if retired.get("expiresOn") else ""
-        console.print(f"[bold red]This installer is retired ({retired.get('reason')}{until}). "
-                      f"Download a current one from {retired.get('downloadUrl')}")
+        console.print(f"This installer is retired ({retired.get('reason')}{until}). "
+                      f"Download a current one from {retired.get('downloadUrl')}", style="bold red")
 
 
 def show_answer(console: Console, event: dict) -> None:
@@ -186,7 +186,7 @@ def show_answer(console: Console, event: dict) -> None:
         console.print(apps_table("Latest versions" if complete else "Installed", apps))
         for app in apps:
             for release in app.get("releaseNotes", []):
-                console.print(f"[bold]{app.get('id')} {release.get('version')}[/] ({release.get('date') or 'no date'})")
+                console.print(f"{app.get('id')} {release.get('version')} ({release.get('date') or 'no date'})", style="bold")
                 for note in release.get("notes", []):
                     console.print(f"  • {note}")
         if event.get("missingFrameworks"):
@@ -198,7 +198,7 @@ def show_answer(console: Console, event: dict) -> None:
         if event.get("path"):
             console.print(f"Logs exported to {event['path']}")
         else:
-            console.print(f"[red]Log export failed: {event.get('errorCode')}")
+            console.print(f"Log export failed: {event.get('errorCode')}", style="red")
     elif kind == "log":
         show_log(console, event)
 
@@ -244,11 +244,11 @@ class Engine:
 
 def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
     # With --raw, standard output carries only the engine's lines.
-    notices = Console(stderr=True, highlight=False) if raw else console
+    notices = Console(stderr=True, highlight=False, markup=False) if raw else console
 
     def on_interrupt(*_):
         if engine.cancel():
-            notices.print("[yellow]Cancelling: the engine stops at its next checkpoint…")
+            notices.print("Cancelling: the engine stops at its next checkpoint…", style="yellow")
 
     previous = signal.signal(signal.SIGINT, on_interrupt) if is_run else None
     done: Optional[dict] = None
@@ -263,7 +263,8 @@ def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
             try:
                 event = json.loads(line)
             except ValueError:
-                console.out(line, highlight=False)  # the help text, or a stray line
+                # The help text, or a stray line: shown without terminal control characters.
+                console.out("".join(c if c.isprintable() else "\ufffd" for c in line), highlight=False)
                 continue
             if not isinstance(event, dict):
                 continue
@@ -292,6 +293,7 @@ def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
 
 def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="launcher.py", description=__doc__.split("\n\n")[0],
+                                     epilog="\n\n".join(__doc__.split("\n\n")[2:]),
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--engine", type=Path, help="YoxaOfficeInstaller.exe (or a native engine)")
     parser.add_argument("--raw", action="store_true", help="print the engine's JSON lines instead of the views")
@@ -328,11 +330,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if not engine_path.is_file():
         print(f"launcher.py: no engine at {engine_path} (build it, or give --engine)", file=sys.stderr)
         return 3
-    console = Console(highlight=False)
+    console = Console(highlight=False, markup=False)
     is_run = args.command == "run"
     engine = Engine(engine_command(engine_path, engine_arguments(args)), with_stdin=is_run)
     return drive(engine, console, args.raw, is_run)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except BrokenPipeError:  # the reader went away (say, | head)
+        sys.exit(141)

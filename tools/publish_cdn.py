@@ -100,6 +100,10 @@ def destination_problem(name: str) -> Optional[str]:
             return f"the destination contains the control character U+{code:04X}"
         if char in WINDOWS_FORBIDDEN:
             return f"the destination contains {char!r}, which Windows forbids in a file name"
+    # The engine appends the name to the directory URL as it is, unescaped.
+    for char in name:
+        if char in "#% " or char.isspace():
+            return f"the destination contains {char!r}, which the engine's download URL would not carry"
     if name.endswith((".", " ")):
         return "the destination ends with a dot or a blank, which Windows drops"
     if name.split(".")[0].upper() in RESERVED_DEVICE_NAMES:
@@ -393,6 +397,7 @@ def publish(release: Release, config_path: Path, out_dir: Path, catalog_path: Pa
 
 def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="publish_cdn.py", description=__doc__.split("\n\n")[0],
+                                     epilog="\n\n".join(__doc__.split("\n\n")[2:]),
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--config", required=True, type=Path, help="the engine build's installer_config*.json")
     parser.add_argument("--catalog", type=Path, default=DEFAULT_CATALOG, help="the app catalog (protocol/catalog.json)")

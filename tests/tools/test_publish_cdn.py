@@ -85,6 +85,8 @@ REFUSALS = [
     ({"destination": "C:quill.msi"}, "drive"),
     ({"destination": "quill?.msi"}, "Windows forbids"),
     ({"destination": "quill.msi."}, "dot or a blank"),
+    ({"destination": "quill 1.msi"}, "download URL"),
+    ({"destination": "quill#1.msi"}, "download URL"),
     ({"destination": "NUL.msi"}, "device name"),
     ({"destination": "meta.json"}, "metadata document"),
     ({"expected_size": len(PACKAGE_BYTES) + 1}, "not the stated"),
