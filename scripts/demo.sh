@@ -3,7 +3,7 @@
 # serves signed sample packages from a local CDN (nginx on https://localhost:47443),
 # makes a throwaway Wine prefix that trusts the test CA and has the PowerShell
 # stand-in, then drives the exe with the terminal launcher (tools/launcher.py) as the
-# graphical launcher does: `hello`, then `run --action install --apps quill` with a
+# graphical launcher does: `hello`, `check-updates`, then `run --action install --apps quill` with a
 # live progress bar (Ctrl-C cancels the run and ends the demo), then `hello` again.
 # Everything it starts (the CDN, the Wine prefix and its server) is removed on exit.
 #
@@ -63,6 +63,7 @@ show() {
   /usr/bin/python3 tools/launcher.py --engine "$exe" "${raw[@]}" "$@" || true
 }
 show hello
+show check-updates --apps quill,folio
 show run --action install --apps quill
 show hello
 

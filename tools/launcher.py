@@ -143,11 +143,15 @@ def results_table(results: List[dict]) -> Table:
     return table
 
 
-def apps_table(title: str, apps: List[dict]) -> Table:
+HELLO_COLUMNS = [("App", "id"), ("Name", "displayName"), ("Installed", "installedVersion"), ("Source", "source"),
+                 ("Needs", "sizeBytes"), ("Installed at", "installedPath")]
+INSTALLED_COLUMNS = [("App", "id"), ("Installed", "installedVersion"), ("Source", "source"),
+                     ("Installed at", "installedPath")]
+LATEST_COLUMNS = [("App", "id"), ("Latest", "latestVersion"), ("Update", "updateAvailable"), ("Size", "sizeBytes")]
+
+
+def apps_table(title: str, apps: List[dict], columns) -> Table:
     table = Table(title=title)
-    columns = [("App", "id"), ("Name", "displayName"), ("Installed", "installedVersion"),
-               ("Latest", "latestVersion"), ("Update", "updateAvailable"), ("Size", "sizeBytes"),
-               ("Source", "source"), ("Installed at", "installedPath")]
     present = [(title_, key) for title_, key in columns if any(key in app for app in apps)]
     for title_, _ in present:
         table.add_column(title_)
@@ -178,12 +182,13 @@ def show_answer(console: Console, event: dict) -> None:
     if kind == "hello":
         console.print(f"Engine {event.get('engineVersion')} on {event.get('platform')}, mode {event.get('mode')}, "
                       f"scope {event.get('installScope')}; can: {', '.join(event.get('capabilities', []))}")
-        console.print(apps_table("Apps", event.get("apps", [])))
+        console.print(apps_table("Apps", event.get("apps", []), HELLO_COLUMNS))
         show_retired(console, event.get("installerRetired"))
     elif kind == "update-check-result":
         apps = event.get("apps", [])
         complete = any("sizeBytes" in app for app in apps)
-        console.print(apps_table("Latest versions" if complete else "Installed", apps))
+        console.print(apps_table("Latest versions", apps, LATEST_COLUMNS) if complete
+                      else apps_table("Installed", apps, INSTALLED_COLUMNS))
         for app in apps:
             for release in app.get("releaseNotes", []):
                 console.print(f"{app.get('id')} {release.get('version')} ({release.get('date') or 'no date'})", style="bold")
