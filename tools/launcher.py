@@ -28,7 +28,7 @@ import subprocess
 import sys
 import threading
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from rich.console import Console
 from rich.progress import BarColumn, Progress, ProgressColumn, TaskProgressColumn, TextColumn
@@ -236,7 +236,7 @@ class Engine:
         self.cancel_sent = True
         return True
 
-    def finish(self) -> (int, str):
+    def finish(self) -> Tuple[int, str]:
         if self.process.stdin:
             try:
                 self.process.stdin.close()
@@ -279,6 +279,12 @@ def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
                 view.event(event)
             else:
                 show_answer(console, event)
+    except KeyboardInterrupt:
+        # Only outside a run: the read-only commands have nothing to cancel.
+        engine.process.kill()
+        engine.finish()
+        notices.print("Interrupted.", style="yellow")
+        return 130
     finally:
         if view:
             view.__exit__(None, None, None)
