@@ -80,6 +80,12 @@ def version_problem(version: str) -> Optional[str]:
     return None
 
 
+def comparable_version(version: str) -> bool:
+    """Whether update checks can order the version: dotted unsigned 32-bit numbers."""
+    parts = version.split(".")
+    return all(part.isdigit() and part.isascii() and int(part) <= 0xFFFFFFFF for part in parts)
+
+
 def destination_problem(name: str) -> Optional[str]:
     """Why a destination is not a plain file name inside the package directory, or None."""
     if not name:
@@ -436,6 +442,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as error:
         print(f"publish_cdn.py: cannot write the tree: {error}", file=sys.stderr)
         return 1
+    if not comparable_version(args.version):
+        print(f"publish_cdn.py: warning: {args.version!r} is not dotted numbers; update checks will never "
+              "offer it as an update", file=sys.stderr)
     print(f"published {args.app} {args.version} in {published.directory}")
     for name in published.files:
         print(f"  {published.relative_dir}/{name}")

@@ -149,3 +149,6 @@ def test_command_line_reports_a_refusal_and_exits_1(tmp_path, package, capsys):
     assert publish_cdn.main(["--config", str(TEST_CONFIG), "--app", "quill", "--version", "1.4.2",
                              "--package", str(package), "--out", str(tmp_path / "out")]) == 0
     assert "meta.json" in capsys.readouterr().out
+    assert publish_cdn.main(["--config", str(TEST_CONFIG), "--app", "quill", "--version", "1.5.0-beta",
+                             "--package", str(package), "--out", str(tmp_path / "out")]) == 0
+    assert "never offer it as an update" in capsys.readouterr().err
