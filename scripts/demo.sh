@@ -2,13 +2,17 @@
 # The one-command demo: builds YoxaOfficeInstaller.exe with the test configuration,
 # serves signed sample packages from a local CDN (nginx on https://localhost:47443),
 # makes a throwaway Wine prefix that trusts the test CA and has the PowerShell
-# stand-in, then drives the exe as the launcher does: `hello`, then
-# `run --action install --apps quill`, printing every event line.
+# stand-in, then drives the exe with the terminal launcher (tools/launcher.py) as the
+# graphical launcher does: `hello`, `check-updates`, then `run --action install --apps quill` with a
+# live progress bar (Ctrl-C cancels the run and ends the demo), then `hello` again.
 # Everything it starts (the CDN, the Wine prefix and its server) is removed on exit.
 #
+# Usage: scripts/demo.sh [--raw]   --raw prints the engine's JSON lines instead
 # Environment: YOXA_WINDOWS_BUILD  build directory (default build/windows-test)
 #              JOBS                parallel build jobs (default: all cores)
 set -euo pipefail
+raw=()
+[ "${1:-}" = --raw ] && raw=(--raw)
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 build=$(realpath -m "${YOXA_WINDOWS_BUILD:-build/windows-test}")
@@ -55,14 +59,11 @@ cp "$build/tests/support/powershell_standin.exe" "$powershell/powershell.exe"
 show() {
   echo
   echo "\$ YoxaOfficeInstaller.exe $*"
-  set +e
-  # Output through a pipe: under a terminal Wine adds escape sequences.
-  wine "$exe" "$@" </dev/null | cat
-  local code=${PIPESTATUS[0]}
-  set -e
-  echo "(exit code $code)"
+  # The launcher reads the engine through a pipe and prints the exit code itself.
+  /usr/bin/python3 tools/launcher.py --engine "$exe" "${raw[@]}" "$@" || true
 }
 show hello
+show check-updates --apps quill,folio
 show run --action install --apps quill
 show hello
 

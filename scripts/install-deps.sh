@@ -9,6 +9,7 @@ packages=(
   python3 python3-pytest
   msitools wixl
   nginx openssl curl osslsigncode
+  python3-jsonschema python3-rich tmux
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -15,6 +15,9 @@ ctest --test-dir build/linux -j "$jobs" --output-on-failure
 echo "== native downloader against loopback servers"
 YOXA_NATIVE_BUILD="$PWD/build/linux" /usr/bin/python3 -m pytest tests/native -q -p no:cacheprovider
 
+echo "== tools: publisher, terminal launcher, protocol schemas"
+/usr/bin/python3 -m pytest tests/tools -q -p no:cacheprovider
+
 echo "== sanitizer build and unit tests"
 cmake --preset linux-asan -DYOXA_WERROR=ON >/dev/null
 cmake --build build/linux-asan -j "$jobs"

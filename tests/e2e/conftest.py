@@ -39,6 +39,7 @@ sys.path.insert(0, str(REPO_ROOT / "tests" / "servers"))
 # The loopback servers are shared with the native tests.
 from server_fixtures import _fresh_cdn_tree, cdn, connect_proxy, fault_server, test_pki  # noqa: E402,F401
 import pki  # noqa: E402
+from protocol_schemas import check_event_lines  # noqa: E402
 
 
 def windows_build_dir() -> Path:
@@ -130,6 +131,9 @@ class WineSession:
             )
         code = int(code_file.read_text().strip())
         code_file.unlink()
+        # Every event any engine build writes must match the published schemas.
+        if Path(program).name.startswith("YoxaOfficeInstaller"):
+            check_event_lines(completed.stdout)
         return WineResult(code, completed.stdout, completed.stderr)
 
 

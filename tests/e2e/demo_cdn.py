@@ -1,5 +1,6 @@
 """The package CDN of the demo: nginx on the test build's origin (https://localhost:47443)
-serving signed sample packages of quill and folio, made with the Wine tests' fixtures.
+serving signed sample packages of quill and folio, made with the Wine tests' fixtures and
+published into its tree by tools/publish_cdn.py.
 
     /usr/bin/python3 tests/e2e/demo_cdn.py WORK_DIR
 
@@ -17,12 +18,16 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1] / "tests" / "servers"))
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parents[1] / "tools"))
 
 import codesign  # noqa: E402
 import pki  # noqa: E402
 from cdn import CdnServer  # noqa: E402
-from install_fixtures import build_app_msi, publish  # noqa: E402
+from install_fixtures import build_app_msi  # noqa: E402
 from packages import FOLIO, QUILL  # noqa: E402
+from publish_cdn import Release, publish  # noqa: E402
+
+TEST_CONFIG = HERE.parents[1] / "config" / "installer_config.test.json"
 
 SAMPLES = [(QUILL, "1.4.2"), (FOLIO, "3.0.1")]
 
@@ -43,8 +48,10 @@ def main() -> int:
         for app, version in SAMPLES:
             built = build_app_msi(app, version, work / "packages" / app.app_id)
             codesign.sign(built.path, signing.yoxa)
-            published = publish(server, built)
-            print(f"published {app.app_id} {version}: {published.package_url}", file=sys.stderr)
+            # Through the release engineers' publisher, as a real CDN tree is made.
+            release = Release(app.app_id, version, built.path, notes=[f"Sample release {version} of the demo"])
+            published = publish(release, TEST_CONFIG, server.root)
+            print(f"published {app.app_id} {version}: {published.meta_url}", file=sys.stderr)
         print(f"ready {tls.trusted.ca_der}", flush=True)
         # Standard input closing (the demo script went away) ends the server too.
         threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()

@@ -19,6 +19,7 @@ from typing import Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional
 import codesign  # tests/servers, on the path through conftest.py
 from cdn import CdnServer, Published, throttled_name
 from packages import FOLIO, QUILL, BuiltMsi, MsiApp, build_msi
+from protocol_schemas import check_event_lines
 
 MIB = 1048576
 
@@ -259,6 +260,7 @@ class EngineProcess:
             raise RuntimeError(f"runexit failed ({self._process.returncode}): {stderr.decode(errors='replace')}")
         code = int(self._code_file.read_text().strip())
         self._code_file.unlink()
+        check_event_lines(self.stdout)
         return Finished(code, self.stdout, stderr)
 
     def stop(self) -> None:
