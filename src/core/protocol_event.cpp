@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "core/error.h"
+
 namespace yoxa {
 
 namespace {
@@ -59,6 +61,28 @@ Json app_result_object(const AppResult& result) {
   event["installedPath"] = optional_string(result.installed_path);
   event["installedVersion"] = optional_string(result.installed_version);
   return event;
+}
+
+std::optional<AppResult> parse_app_result(const Json& event) {
+  if (!event.is_object()) return std::nullopt;
+  const auto type = event.find("type");
+  if (type == event.end() || *type != "app-result") return std::nullopt;
+  const auto text = [&](const char* key) -> std::optional<std::string> {
+    const auto it = event.find(key);
+    if (it == event.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+  };
+  AppResult result;
+  result.app = text("app").value_or("");
+  const auto status = text("status");
+  result.status = (status ? app_status_from_wire(*status) : std::nullopt).value_or(AppStatus::Failed);
+  if (result.status == AppStatus::Failed) {
+    const auto code = text("errorCode");
+    result.error_code = wire_string(code_from_wire(code ? std::optional<std::string_view>(*code) : std::nullopt));
+  }
+  result.installed_path = text("installedPath");
+  result.installed_version = text("installedVersion");
+  return result;
 }
 
 Json log_event(std::string_view level, std::string_view message) {

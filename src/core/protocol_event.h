@@ -35,6 +35,10 @@ struct AppResult {
 // Event builders: every event carries v = 1 and its type.
 Json make_event(std::string_view type);
 Json app_result_object(const AppResult& result);
+// An "app-result" event read back (the run process reads the worker's). None for any
+// other event. Keys that are missing or not text count as absent; an unknown status
+// reads as failed, and a failed result always carries a known wire code.
+std::optional<AppResult> parse_app_result(const Json& event);
 Json log_event(std::string_view level, std::string_view message);
 Json progress_event(std::string_view app, std::uint64_t percent, bool indeterminate, std::string_view detail_code,
                     const std::optional<Json>& detail_args);

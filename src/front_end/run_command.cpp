@@ -62,23 +62,8 @@ void relay_line(std::string_view line, std::vector<AppResult>& results) {
     emit(log_event("warn", line));
     return;
   }
-  if (event.is_object() && event.value("type", Json()) == "app-result") {
-    AppResult result;
-    const auto text = [&](const char* key) -> std::optional<std::string> {
-      const auto it = event.find(key);
-      if (it == event.end() || !it->is_string()) return std::nullopt;
-      return it->get<std::string>();
-    };
-    result.app = text("app").value_or("");
-    const auto status = text("status");
-    const auto known = status ? app_status_from_wire(*status) : std::nullopt;
-    result.status = known.value_or(AppStatus::Failed);
-    if (result.status == AppStatus::Failed) {
-      const auto code = text("errorCode");
-      result.error_code = wire_string(code_from_wire(code ? std::optional<std::string_view>(*code) : std::nullopt));
-    }
-    result.installed_path = text("installedPath");
-    result.installed_version = text("installedVersion");
+  if (auto parsed = parse_app_result(event)) {
+    AppResult result = std::move(*parsed);
     log::info(format("relaying app-result: {} -> {}{}", result.app, wire_string(result.status),
                      result.error_code ? format(" ({})", *result.error_code) : std::string()));
     results.push_back(std::move(result));

@@ -50,6 +50,44 @@ TEST(ProtocolEvents, EscapingKeepsOneLineAndInvalidUtf8IsReplaced) {
                   "\"type\":\"log\",\"v\":1}");
 }
 
+// What the worker writes, the run process reads back unchanged; what a broken worker
+// writes reads as a failure with a known code.
+TEST(ProtocolEvents, AppResultRoundTripAndHostileFields) {
+  AppResult located = AppResult::plain("quill", AppStatus::Installed);
+  located.installed_path = "C:\\Apps\\quill.exe";
+  located.installed_version = "1.4.2";
+  for (const AppResult& written : {located, AppResult::failed("folio", "UAC_DECLINED"),
+                                   AppResult::plain("lumen", AppStatus::AlreadyAbsent),
+                                   AppResult::plain("abacus", AppStatus::Cancelled)}) {
+    const auto read = parse_app_result(Json::parse(to_wire(app_result_object(written))));
+    ASSERT_TRUE(read) << written.app;
+    EXPECT_EQ(to_wire(app_result_object(*read)), to_wire(app_result_object(written)));
+  }
+
+  const struct {
+    const char* line;
+    const char* read;  // the result written back; null: not an app-result at all
+  } cases[] = {
+      {R"({"type":"progress","app":"quill"})", nullptr},
+      {R"(["app-result"])", nullptr},
+      {R"({"type":"app-result","app":"quill","status":"exploded"})",
+       R"({"app":"quill","errorCode":"UNKNOWN","installedPath":null,"installedVersion":null,"status":"failed","type":"app-result","v":1})"},
+      {R"({"type":"app-result","app":7,"status":"failed","errorCode":"NOT_A_CODE","installedPath":[1]})",
+       R"({"app":"","errorCode":"UNKNOWN","installedPath":null,"installedVersion":null,"status":"failed","type":"app-result","v":1})"},
+      {R"({"type":"app-result","app":"quill","status":"skipped","errorCode":"CANCELLED"})",
+       R"({"app":"quill","errorCode":null,"installedPath":null,"installedVersion":null,"status":"skipped","type":"app-result","v":1})"},
+  };
+  for (const auto& c : cases) {
+    const auto read = parse_app_result(Json::parse(c.line));
+    if (!c.read) {
+      EXPECT_FALSE(read) << c.line;
+      continue;
+    }
+    ASSERT_TRUE(read) << c.line;
+    EXPECT_EQ(to_wire(app_result_object(*read)), c.read) << c.line;
+  }
+}
+
 TEST(EventSink, DeliversInOrderAndClosesWithTheLastHolder) {
   auto [sink, receiver] = make_event_channel();
   std::vector<std::string> received;
