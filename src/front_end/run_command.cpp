@@ -41,8 +41,7 @@ std::string event_pipe_name(std::uint32_t pid) { return format("\\\\.\\pipe\\Yox
 std::expected<void, std::string> create_quit_file(const std::string& path) {
   std::ofstream file(path_from_utf8(path), std::ios::binary | std::ios::trunc);
   if (!file) {
-    std::error_code error(errno, std::generic_category());
-    return std::unexpected(error.message());
+    return std::unexpected(platform::error_code_text(std::error_code(errno, std::generic_category())));
   }
   return {};
 }
