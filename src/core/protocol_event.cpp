@@ -85,6 +85,15 @@ std::optional<AppResult> parse_app_result(const Json& event) {
   return result;
 }
 
+Json admin_prompt_event() {
+  Json event = make_event("prompt");
+  event["id"] = "uac-1";
+  event["kind"] = "admin_escalation";
+  event["app"] = nullptr;
+  event["messageCode"] = "PROMPT_ADMIN_REQUIRED";
+  return event;
+}
+
 Json log_event(std::string_view level, std::string_view message) {
   Json event = make_event("log");
   event["level"] = level;

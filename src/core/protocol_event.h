@@ -40,6 +40,8 @@ Json app_result_object(const AppResult& result);
 // reads as failed, and a failed result always carries a known wire code.
 std::optional<AppResult> parse_app_result(const Json& event);
 Json log_event(std::string_view level, std::string_view message);
+// The one prompt this engine announces: a UAC consent dialog is about to appear.
+Json admin_prompt_event();
 Json progress_event(std::string_view app, std::uint64_t percent, bool indeterminate, std::string_view detail_code,
                     const std::optional<Json>& detail_args);
 Json stage_event(std::string_view app, InstallStage stage, std::size_t index, std::size_t total);

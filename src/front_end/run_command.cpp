@@ -23,6 +23,8 @@
 #include "platform/ipc.h"
 #include "platform/security.h"
 #include "platform/system.h"
+#include "system/elevation.h"
+#include "core/base64.h"
 #include "core/log.h"
 
 namespace yoxa {
@@ -30,6 +32,7 @@ namespace yoxa {
 namespace {
 constexpr const char* kRunMutexName = "YoxaOfficeInstallerEngineRun";
 constexpr int kStartFailure = 2;
+constexpr int kDeclined = 4;
 constexpr std::uint32_t kHighestWorkerCode = 5;
 
 std::string quit_file_path(std::uint32_t pid) {
@@ -91,30 +94,55 @@ int start_and_relay(const RunRequest& request, const std::string& quit_file, std
 
   const std::string pipe_name = event_pipe_name(pid);
   const std::vector<std::string> per_user_precheck;  // uninstall runs fill this in
-  const std::string payload = encode_worker_payload(request, quit_file, pipe_name, per_user_precheck);
+  const std::string payload_text = worker_payload_text(request, quit_file, pipe_name, per_user_precheck);
 
   const ElevationDecision elevation = decide_elevation(request, platform::is_elevated(), false);
   log::info(format("run action={} scope={} needs_elevation={} (machine_only_in_selection={} uninstall_needs_admin={})",
                    action, wire_string(request.scope), elevation.needs_elevation,
                    elevation.machine_only_in_selection, elevation.uninstall_needs_admin));
+
+  std::optional<platform::DetachedProcess> worker;
   if (elevation.needs_elevation) {
-    emit_log("error", "starting an elevated worker is not available in this build of the engine");
-    return finish(kStartFailure);
+    emit(admin_prompt_event());
+    ElevatedStart started = elevate_self(payload_text);
+    if (started.declined) {
+      emit_log("warn", "administrator authorization was declined");
+      for (const std::string& app : selected) {
+        AppResult result = declined_result(request, app);
+        emit(app_result_object(result));
+        results.push_back(std::move(result));
+      }
+      return finish(kDeclined);
+    }
+    if (!started.process) {
+      log::error(started.error);
+      emit_log("error", started.error);
+      return finish(kStartFailure);
+    }
+    worker = std::move(started.process);
+  } else {
+    const std::string exe = platform::own_executable_path();
+    if (exe.empty()) {
+      emit_log("error", "current_exe failed: the path of the running executable is unknown");
+      return finish(kStartFailure);
+    }
+    auto started = platform::DetachedProcess::start(exe, {base64_encode_unpadded(payload_text)});
+    if (!started) {
+      emit_log("error", format("failed to spawn worker: {}", started.error().text));
+      return finish(kStartFailure);
+    }
+    worker = std::move(*started);
   }
 
-  const std::string exe = platform::own_executable_path();
-  if (exe.empty()) {
-    emit_log("error", "current_exe failed: the path of the running executable is unknown");
-    return finish(kStartFailure);
-  }
-  auto worker = platform::DetachedProcess::start(exe, {payload});
-  if (!worker) {
-    emit_log("error", format("failed to spawn worker: {}", worker.error().text));
-    return finish(kStartFailure);
-  }
   const std::uint32_t worker_pid = worker->id();
   // Waiting in the background tells the connect loop when the worker is gone.
-  auto exited = std::async(std::launch::async, [&worker] { return worker->wait(); });
+  auto exited = std::async(std::launch::async, [&worker, elevated = elevation.needs_elevation] {
+    if (elevated) return wait_elevated(*worker);
+    auto ended = worker->wait();
+    if (ended) return *ended;
+    log::error(format("failed to wait for worker: {}", ended.error().text));
+    return static_cast<std::uint32_t>(kStartFailure);
+  });
   const auto alive = [&exited] { return exited.wait_for(std::chrono::seconds(0)) != std::future_status::ready; };
 
   if (auto pipe = connect_event_pipe(pipe_name, worker_pid, alive)) {
@@ -123,12 +151,8 @@ int start_and_relay(const RunRequest& request, const std::string& quit_file, std
     emit_log("error", "could not connect to the worker's event stream");
   }
 
-  int code = kStartFailure;
-  if (auto ended = exited.get()) {
-    code = *ended > kHighestWorkerCode ? kStartFailure : static_cast<int>(*ended);
-  } else {
-    log::error(format("failed to wait for worker: {}", ended.error().text));
-  }
+  const std::uint32_t ended = exited.get();
+  const int code = ended > kHighestWorkerCode ? kStartFailure : static_cast<int>(ended);
   return finish(code);
 }
 }  // namespace

@@ -1,5 +1,7 @@
 #include "front_end/run_request.h"
 
+#include "core/error.h"
+
 #include <algorithm>
 
 #include "core/base64.h"
@@ -76,6 +78,11 @@ ElevationDecision decide_elevation(const RunRequest& request, bool already_eleva
   return decision;
 }
 
+AppResult declined_result(const RunRequest& request, std::string app) {
+  const ErrorKind kind = request.action == RunAction::Uninstall ? ErrorKind::UninstallAuthCancelled : ErrorKind::UacDeclined;
+  return AppResult::failed(std::move(app), wire_string(kind));
+}
+
 std::vector<std::string> selected_ids(const AppSelection& apps) {
   std::vector<std::string> ids;
   ids.reserve(apps.size());
@@ -83,12 +90,16 @@ std::vector<std::string> selected_ids(const AppSelection& apps) {
   return ids;
 }
 
+std::string worker_payload_text(const RunRequest& request, const std::string& quit_file, const std::string& pipe_name,
+                                const std::vector<std::string>& per_user_precheck) {
+  return format("JSONRUN:{}|{}|{}|{}|{}|{}", wire_string(request.action), quit_file,
+                join(selected_ids(request.apps), ","), pipe_name, wire_string(request.scope),
+                join(per_user_precheck, ","));
+}
+
 std::string encode_worker_payload(const RunRequest& request, const std::string& quit_file,
                                   const std::string& pipe_name, const std::vector<std::string>& per_user_precheck) {
-  const std::string text =
-      format("JSONRUN:{}|{}|{}|{}|{}|{}", wire_string(request.action), quit_file, join(selected_ids(request.apps), ","),
-             pipe_name, wire_string(request.scope), join(per_user_precheck, ","));
-  return base64_encode_unpadded(text);
+  return base64_encode_unpadded(worker_payload_text(request, quit_file, pipe_name, per_user_precheck));
 }
 
 }  // namespace yoxa

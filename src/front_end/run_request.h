@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/install_scope.h"
+#include "core/protocol_event.h"
 #include "front_end/command_line.h"
 
 namespace yoxa {
@@ -34,7 +35,13 @@ struct ElevationDecision {
 // `uninstall_needs_admin` is asked only for uninstall runs without a machine-only app.
 ElevationDecision decide_elevation(const RunRequest& request, bool already_elevated, bool uninstall_needs_admin);
 
+// The result every selected app gets when the user declines the UAC prompt.
+AppResult declined_result(const RunRequest& request, std::string app);
+
 // "JSONRUN:action|quit file|apps|pipe|scope|per-user pre-check list", base64 without padding.
+// The "JSONRUN:" text itself, and its base64 form that is the worker's one argument.
+std::string worker_payload_text(const RunRequest& request, const std::string& quit_file, const std::string& pipe_name,
+                                const std::vector<std::string>& per_user_precheck);
 std::string encode_worker_payload(const RunRequest& request, const std::string& quit_file,
                                   const std::string& pipe_name, const std::vector<std::string>& per_user_precheck);
 

@@ -117,6 +117,9 @@ class DetachedProcess {
   std::uint32_t id() const;
   // Blocks until the child has ended; its exit code (full 32 bits).
   std::expected<std::uint32_t, OsError> wait();
+  // The two halves of wait(), for callers that report each failure on its own.
+  std::expected<void, OsError> wait_ended();
+  std::expected<std::uint32_t, OsError> exit_code();
 
   struct Impl;
 

@@ -258,6 +258,7 @@ std::expected<NamedMutex, OsError> NamedMutex::create_owned(const std::string& n
 // ---------------------------------------------------------------------------------------------
 struct DetachedProcess::Impl {
   pid_t pid = -1;
+  std::optional<std::uint32_t> exit_code;  // once reaped
 };
 
 DetachedProcess::DetachedProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -293,13 +294,25 @@ std::expected<DetachedProcess, OsError> DetachedProcess::start_elevated(const st
 
 std::uint32_t DetachedProcess::id() const { return static_cast<std::uint32_t>(impl_->pid); }
 
-std::expected<std::uint32_t, OsError> DetachedProcess::wait() {
+std::expected<void, OsError> DetachedProcess::wait_ended() {
+  if (impl_->exit_code) return {};
   int status = 0;
   while (::waitpid(impl_->pid, &status, 0) < 0) {
     if (errno != EINTR) return std::unexpected(errno_error(errno));
   }
-  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
-  return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  impl_->exit_code = WIFEXITED(status) ? static_cast<std::uint32_t>(WEXITSTATUS(status))
+                                       : 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return {};
+}
+
+std::expected<std::uint32_t, OsError> DetachedProcess::exit_code() {
+  if (!impl_->exit_code) return std::unexpected(errno_error(ECHILD));
+  return *impl_->exit_code;
+}
+
+std::expected<std::uint32_t, OsError> DetachedProcess::wait() {
+  if (auto ended = wait_ended(); !ended) return std::unexpected(ended.error());
+  return exit_code();
 }
 
 }  // namespace yoxa::platform

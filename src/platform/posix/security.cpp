@@ -6,4 +6,7 @@ namespace yoxa::platform {
 
 bool is_elevated() { return ::geteuid() == 0; }
 
+// The stand-in has no service account to run as.
+bool is_local_system() { return false; }
+
 }  // namespace yoxa::platform

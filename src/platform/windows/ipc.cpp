@@ -253,11 +253,22 @@ std::expected<DetachedProcess, OsError> DetachedProcess::start_elevated(const st
 
 std::uint32_t DetachedProcess::id() const { return impl_->id; }
 
-std::expected<std::uint32_t, OsError> DetachedProcess::wait() {
-  if (WaitForSingleObject(impl_->process.get(), INFINITE) == WAIT_FAILED) return std::unexpected(win::last_error());
+std::expected<void, OsError> DetachedProcess::wait_ended() {
+  const DWORD state = WaitForSingleObject(impl_->process.get(), INFINITE);
+  if (state == WAIT_OBJECT_0) return {};
+  if (state == WAIT_FAILED) return std::unexpected(win::last_error());
+  return std::unexpected(OsError{state, format("the wait ended without the process ending (state {})", state)});
+}
+
+std::expected<std::uint32_t, OsError> DetachedProcess::exit_code() {
   DWORD code = 0;
   if (!GetExitCodeProcess(impl_->process.get(), &code)) return std::unexpected(win::last_error());
   return code;
+}
+
+std::expected<std::uint32_t, OsError> DetachedProcess::wait() {
+  if (auto ended = wait_ended(); !ended) return std::unexpected(ended.error());
+  return exit_code();
 }
 
 }  // namespace yoxa::platform
