@@ -17,6 +17,7 @@
 #include "core/event_sink.h"
 #include "core/paths.h"
 #include "core/protocol_event.h"
+#include "install/install_exe.h"
 #include "install/install_msi.h"
 #include "system/compatibility.h"
 #include "system/detection.h"
@@ -99,7 +100,10 @@ struct InstallHost {
     return yoxa::install_msi(sink, app_id, log_dir, path, machine);
   };
   MsixInstallFn install_msix = msix_installer_unavailable;
-  ExeInstallFn install_exe = exe_installer_unavailable;
+  ExeInstallFn install_exe = [](const EventSink& sink, std::string_view app_id, const std::string& log_dir,
+                                const std::string& path, bool machine) {
+    return yoxa::install_exe(sink, app_id, log_dir, path, machine);
+  };
 
   // Waiting and cancellation.
   std::function<void(std::chrono::milliseconds)> pause = [](std::chrono::milliseconds length) {
