@@ -12,6 +12,7 @@
 #include "install/command_runner.h"
 #include "platform/security.h"
 #include "platform/system.h"
+#include "system/detection.h"
 #include "system/logger.h"
 
 namespace yoxa {
@@ -134,15 +135,6 @@ std::optional<std::uint64_t> scan_log(const fs::path& path, std::ostream* out) {
 
 std::string os_error_text(const std::error_code& error) { return error.message(); }
 
-std::string quote_for_powershell(std::string_view text) {
-  std::string quoted;
-  for (const char c : text) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  return quoted;
-}
-
 struct Collected {
   std::vector<std::string> manifest_lines;
   std::size_t files = 0;
@@ -208,14 +200,14 @@ std::expected<void, std::string> write_text_file(const fs::path& path, std::stri
 
 std::string zip_script(const std::optional<std::string>& out_dir, const std::string& staging) {
   const std::string destination = out_dir && !out_dir->empty() && is_valid_utf8(*out_dir)
-                                      ? "'" + quote_for_powershell(*out_dir) + "'"
+                                      ? "'" + powershell_quote(*out_dir) + "'"
                                       : "[Environment]::GetFolderPath('Desktop')";
   return format(
       "$dest = {}; if ([string]::IsNullOrWhiteSpace($dest)) { $dest = $env:USERPROFILE } New-Item -ItemType "
       "Directory -Force -Path $dest | Out-Null; $zip = Join-Path $dest ('YoxaOfficeInstaller-logs-' + (Get-Date "
       "-Format 'yyyyMMdd-HHmmss') + '.zip'); Microsoft.PowerShell.Archive\\Compress-Archive -Path '{}\\*' "
       "-DestinationPath $zip -CompressionLevel Optimal -Force; Write-Output $zip",
-      destination, quote_for_powershell(staging));
+      destination, powershell_quote(staging));
 }
 
 // The last line of the output that is not blank, trimmed.

@@ -249,6 +249,7 @@ TEST_F(LogExport, ArchiveScriptNamesTheDestination) {
       {"", "[Environment]::GetFolderPath('Desktop')"},
       {std::string("D:\\bad\xff"), "[Environment]::GetFolderPath('Desktop')"},
       {"D:\\Support's logs", "'D:\\Support''s logs'"},
+      {"D:\\x\u2019; Remove-Item C:\\", "'D:\\x\u2019\u2019; Remove-Item C:\\'"},
   };
   for (const auto& c : cases) {
     scripts_.clear();
