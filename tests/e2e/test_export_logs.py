@@ -170,7 +170,7 @@ def test_a_locked_log_is_skipped_and_named(wine, engine, support_exe, folders, n
     locker = subprocess.Popen([wine.wine, str(support_exe("file_locker.exe")), wine.windows_path(held)],
                               env=wine.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
-        assert locker.stdout.readline() == b"locked\n"
+        assert locker.stdout.readline().strip() == b"locked"
         _, _, members = export(engine, wine, "--out", wine.windows_path(tmp_path))
     finally:
         locker.stdin.close()
