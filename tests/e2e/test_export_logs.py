@@ -11,9 +11,11 @@ What Wine cannot show here:
 """
 
 import dataclasses
+import os
 import re
 import shutil
 import subprocess
+import time
 import zipfile
 from pathlib import Path
 from typing import Dict
@@ -115,6 +117,11 @@ def test_export_after_an_install_run_lists_the_sources_and_digests_their_warning
     legacy = folders.user / "Temp" / "YoxaOffice-old"
     legacy.mkdir()
     (legacy / "installer.log").write_bytes(b"[WARN  00:00.001] from an older build\n")
+    # An older one whose log is not text: collected, but left out of the digest.
+    binary = folders.user / "Temp" / "YoxaOffice-binary"
+    binary.mkdir()
+    (binary / "installer.log").write_bytes(b"[WARN \xff\xfe\x00" + bytes(range(256)) * 4096)
+    os.utime(binary, (time.time() - 3600, time.time() - 3600))
     out_dir = tmp_path / "support's bundle"
 
     windows_zip, zip_path, members = export(engine, wine, "--out", wine.windows_path(out_dir))
@@ -122,7 +129,7 @@ def test_export_after_an_install_run_lists_the_sources_and_digests_their_warning
     assert zip_path.parent == out_dir and re.fullmatch(r"YoxaOfficeInstaller-logs-\d{8}-\d{6}\.zip", zip_path.name)
     manifest = members["manifest.txt"].decode("utf-8")
     assert manifest.startswith("Yoxa Office Apps Installer \u2014 log bundle\n" + "=" * 41 + "\n\n"), manifest
-    for label in ("user", "launcher", "silent", "legacy"):
+    for label in ("user", "launcher", "silent", "legacy", "legacy1"):
         assert re.search(rf"^\[included\] .*\\installer\.log -> {label}-installer\.log \(\d+ bytes\)$", manifest,
                          re.M), (label, manifest)
         assert f"{label}-installer.log" in members
@@ -135,11 +142,13 @@ def test_export_after_an_install_run_lists_the_sources_and_digests_their_warning
     assert len(members) == included + 2
 
     digest = members["error-summary.txt"].decode("utf-8")
-    expected = {name: warn_error_lines(data) for name, data in members.items() if name.endswith("installer.log")}
+    expected = {name: warn_error_lines(data) for name, data in members.items()
+                if name.endswith("installer.log") and name != "legacy1-installer.log"}
     assert digest_sections(digest) == {name: count for name, count in expected.items() if count}, digest
     assert digest_sections(digest)["silent-installer.log"] == 2
     assert digest_sections(digest)["legacy-installer.log"] == 1
     assert "rotated, not digested" not in digest
+    assert "legacy1-installer.log" in members and "legacy1-installer.log" not in digest
     # The export's own staging folder is gone, and it never collected itself.
     assert not list(folders.user.joinpath("Temp").glob("YoxaOffice-logexport-*"))
     assert "logexport" not in manifest
