@@ -4,9 +4,11 @@
 
 #include <fstream>
 #include <map>
+#include <random>
 
 #include "core/messages.h"
 #include "core/paths.h"
+#include "core/text.h"
 #include "front_end/export_logs_command.h"
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -322,6 +324,47 @@ TEST(ErrorDigest, LargeAndOddLogsAreDigestedOrSkippedWithoutHoldingThem) {
   ASSERT_NE(user, std::string::npos);
   EXPECT_LT(silent, user);  // sorted by path
   EXPECT_TRUE(digest.ends_with("\r\n"));
+}
+
+// The streaming digest against the plain reading of the rule: split at LF, drop one
+// trailing CR, keep lines starting "[WARN" or "[ERROR", skip files that are not UTF-8.
+TEST(ErrorDigest, AgreesWithTheWholeFileReadingOnMixedInput) {
+  static const std::string kPieces[] = {"[WARN", "[ERROR", "[WAR", "[ERR", "[", "\n", "\r", "\r\n", " x ",
+                                        "\xe2\x82\xac", "\xc3", "\xa9", "\xff", std::string(70000, 'y')};
+  std::mt19937 random(7);
+  for (int round = 0; round < 150; ++round) {
+    std::string text;
+    const int pieces = static_cast<int>(random() % 40);
+    for (int i = 0; i < pieces; ++i) {
+      // The long filler is rare, so most files are small but some cross the read buffer.
+      std::size_t pick = random() % std::size(kPieces);
+      if (pick == std::size(kPieces) - 1 && random() % 8 != 0) pick = 0;
+      text += kPieces[pick];
+    }
+    std::string expected_lines;
+    std::uint64_t expected = 0;
+    if (is_valid_utf8(text)) {
+      for (std::string line : split(text, '\n')) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.starts_with("[WARN") || line.starts_with("[ERROR")) {
+          expected_lines += line + "\n";
+          ++expected;
+        }
+      }
+    }
+    TempDir staging;
+    write_file(staging.path() / "user-installer.log", text);
+    const auto count = write_error_digest(staging.path());
+    ASSERT_TRUE(count.has_value());
+    ASSERT_EQ(count->lines, expected) << round;
+    const std::string digest = read_file(staging.path() / "error-summary.txt");
+    if (expected > 0) {
+      const std::string section = format("\n--- user-installer.log ({} line(s)) ---\n", expected);
+      ASSERT_TRUE(digest.ends_with(section + expected_lines)) << round;
+    } else {
+      ASSERT_TRUE(digest.ends_with("\nNo WARN or ERROR lines were logged.\n")) << round;
+    }
+  }
 }
 
 }  // namespace
