@@ -17,7 +17,7 @@ constexpr std::array<std::string_view, 15> kWireStrings = {
 };
 
 // Whole-string, case-sensitive; the first matching row wins.
-constexpr std::array<std::pair<const char*, ErrorKind>, 27> kMessageTable = {{
+constexpr std::array<std::pair<const char*, ErrorKind>, 28> kMessageTable = {{
     {msg::kCouldNotContactServer, ErrorKind::NetworkUnavailable},
     {msg::kDownloadFailed, ErrorKind::DownloadFailed},
     {msg::kVerificationFailed, ErrorKind::VerifyFailed},
@@ -45,6 +45,7 @@ constexpr std::array<std::pair<const char*, ErrorKind>, 27> kMessageTable = {{
     {msg::kBlockedByAntivirus, ErrorKind::InstallFailed},
     {msg::kAppInstallationFailed, ErrorKind::InstallFailed},
     {msg::kInstallationCancelledByUser, ErrorKind::Cancelled},
+    {msg::kAccessDeniedRunAsAdministrator, ErrorKind::InstallFailed},
 }};
 
 }  // namespace

@@ -48,5 +48,7 @@ inline constexpr const char* kBlockedByAntivirus =
 inline constexpr const char* kAppInstallationFailed =
     "App installation failed. Please try the offline installer or contact support for assistance.";
 inline constexpr const char* kInstallationCancelledByUser = "Installation cancelled by user.";
+inline constexpr const char* kAccessDeniedRunAsAdministrator =
+    "Access denied. Please run the installer as an administrator.";
 inline constexpr const char* kNoCompatibleApps = "No compatible apps selected for installation";
 }  // namespace yoxa::msg

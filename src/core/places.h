@@ -49,6 +49,12 @@ inline constexpr std::uint32_t kMsiLogPath = 4201;
 inline constexpr std::uint32_t kMsiStart = 4202;
 inline constexpr std::uint32_t kMsiExitCode = 4203;
 
+// EXE installation
+inline constexpr std::uint32_t kExeLogPath = 4401;
+inline constexpr std::uint32_t kExeStart = 4402;
+inline constexpr std::uint32_t kExeWait = 4403;
+inline constexpr std::uint32_t kExeExitCode = 4404;
+
 // package verification
 inline constexpr std::uint32_t kVerifyChecksumCommand = 4601;
 inline constexpr std::uint32_t kVerifyChecksumMismatch = 4602;
@@ -78,5 +84,10 @@ inline constexpr std::uint32_t kDetectionUninstallEntry = 5102;
 inline constexpr std::uint32_t kCompatibilityVersionKey = 5201;
 inline constexpr std::uint32_t kCompatibilityBuildMissing = 5202;
 inline constexpr std::uint32_t kCompatibilityBuildParse = 5203;
+
+// log export
+inline constexpr std::uint32_t kExportStagingCreate = 5401;
+inline constexpr std::uint32_t kExportStagingPath = 5402;
+inline constexpr std::uint32_t kExportNoOutputPath = 5403;
 
 }  // namespace yoxa::place

@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "front_end/catalog.h"
 #include "front_end/command_line.h"
+#include "front_end/export_logs_command.h"
 #include "front_end/help_text.h"
 #include "front_end/json_worker.h"
 #include "front_end/run_command.h"
@@ -51,6 +52,7 @@ int subcommand_door(const std::vector<std::string>& arguments, const std::option
   if (word == "disk-free") return run_disk_free(rest);
   if (word == "check-updates") return run_check_updates(rest);
   if (word == "run") return run_run(rest);
+  if (word == "export-logs") return run_export_logs(rest);
   return not_available(format("The '{}' subcommand", word));
 }
 

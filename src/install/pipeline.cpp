@@ -6,6 +6,7 @@
 #include "core/messages.h"
 #include "core/places.h"
 #include "core/text.h"
+#include "install/install_exe.h"
 #include "install/install_msi.h"
 #include "install/pipeline_steps.h"
 #include "core/log.h"
@@ -196,9 +197,8 @@ Installers system_installers() {
         return fail(msg::kInstallationFailed, "MSIX installation is not available in this build",
                     place::kPipelineMsixUnavailable);
       },
-      .exe = [](const RunContext&, const InstallRequest&) -> InstallerOutcome {
-        return fail(msg::kInstallationFailed, "EXE installation is not available in this build",
-                    place::kPipelineExeUnavailable);
+      .exe = [](const RunContext& run, const InstallRequest& request) {
+        return install_exe(run.sink, request.app.id, run.settings.log_dir, request.package_path, request.machine);
       },
   };
 }

@@ -26,6 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -38,6 +40,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
@@ -197,6 +200,16 @@ std::string lower(std::string text) {
   for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
+std::filesystem::path to_path(const std::string& text) { return std::filesystem::path(widen(text)); }
+std::string from_path(const std::filesystem::path& path) { return narrow(path.wstring()); }
+// [Environment]::GetFolderPath('Desktop'): empty when the folder is unknown.
+std::string desktop_folder() {
+  PWSTR found = nullptr;
+  std::string path;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Desktop, 0, nullptr, &found))) path = narrow(found);
+  CoTaskMemFree(found);
+  return path;
+}
 std::vector<DWORD> processes_named(const std::string& name) {
   std::vector<DWORD> found;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -233,6 +246,12 @@ std::optional<std::string> environment(const char* name) {
 std::string lower(std::string text) {
   for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
+}
+std::filesystem::path to_path(const std::string& text) { return std::filesystem::path(text); }
+std::string from_path(const std::filesystem::path& path) { return path.string(); }
+std::string desktop_folder() {
+  const auto home = environment("HOME");
+  return home ? *home + "/Desktop" : std::string();
 }
 // Live processes whose program name (argv[0] without its directory and ".exe") matches.
 std::vector<pid_t> processes_named(const std::string& name) {
@@ -277,6 +296,14 @@ constexpr std::string_view kStopScript =
     "Start-Sleep -Milliseconds 250 }          if (Get-Process -Name '{}' -ErrorAction SilentlyContinue) "
     "{ 'still-running ' + $n } else { 'stopped ' + $n } }";
 
+// The log-export archive script; the destination is a quoted directory or the Desktop.
+constexpr std::string_view kDesktopDestination = "[Environment]::GetFolderPath('Desktop')";
+constexpr std::string_view kZipScriptAfterDestination =
+    "; if ([string]::IsNullOrWhiteSpace($dest)) { $dest = $env:USERPROFILE } New-Item -ItemType Directory -Force "
+    "-Path $dest | Out-Null; $zip = Join-Path $dest ('YoxaOfficeInstaller-logs-' + (Get-Date -Format "
+    "'yyyyMMdd-HHmmss') + '.zip'); Microsoft.PowerShell.Archive\\Compress-Archive -Path '{}' -DestinationPath $zip "
+    "-CompressionLevel Optimal -Force; Write-Output $zip";
+
 // Reads a single-quoted PowerShell string body starting at `pos`: a doubled quote
 // (also the typographic ones PowerShell treats as quotes) stands for itself.
 std::optional<std::string> quoted_value(std::string_view script, std::size_t& pos) {
@@ -301,17 +328,17 @@ std::optional<std::string> quoted_value(std::string_view script, std::size_t& po
   return std::nullopt;
 }
 
-// Matches `script` against a template whose "{}" places stand for one quoted value,
-// the same value at every place. The value, or none when the script differs.
-std::optional<std::string> match_template(std::string_view script, std::string_view pattern) {
-  std::optional<std::string> value;
+// Matches `script` against a template whose "{}" places each stand for one quoted
+// value. The values in order, or none when the script differs.
+std::optional<std::vector<std::string>> match_values(std::string_view script, std::string_view pattern) {
+  std::vector<std::string> values;
   std::size_t s = 0;
   std::size_t p = 0;
   while (p < pattern.size()) {
     if (pattern.substr(p).starts_with("{}")) {
       auto here = quoted_value(script, s);
-      if (!here || (value && *value != *here)) return std::nullopt;
-      value = std::move(here);
+      if (!here) return std::nullopt;
+      values.push_back(std::move(*here));
       p += 2;
       continue;
     }
@@ -320,7 +347,37 @@ std::optional<std::string> match_template(std::string_view script, std::string_v
     ++p;
   }
   if (s != script.size()) return std::nullopt;
-  return value;
+  return values;
+}
+
+// The same for templates whose places all hold one value.
+std::optional<std::string> match_template(std::string_view script, std::string_view pattern) {
+  auto values = match_values(script, pattern);
+  if (!values || values->empty()) return std::nullopt;
+  for (const auto& value : *values) {
+    if (value != values->front()) return std::nullopt;
+  }
+  return values->front();
+}
+
+struct ZipRequest {
+  std::optional<std::string> destination;  // none: the Desktop
+  std::string folder;                      // the folder whose contents are archived
+};
+
+std::optional<ZipRequest> match_zip_script(std::string_view script) {
+  const std::string desktop = "$dest = " + std::string(kDesktopDestination) + std::string(kZipScriptAfterDestination);
+  const std::string quoted = "$dest = '{}'" + std::string(kZipScriptAfterDestination);
+  std::optional<ZipRequest> request;
+  if (auto values = match_values(script, desktop)) {
+    request = ZipRequest{std::nullopt, values->at(0)};
+  } else if (auto given = match_values(script, quoted)) {
+    request = ZipRequest{given->at(0), given->at(1)};
+  }
+  // -Path 'DIR\*': everything in DIR.
+  if (!request || !request->folder.ends_with("\\*")) return std::nullopt;
+  request->folder.resize(request->folder.size() - 2);
+  return request;
 }
 
 int file_hash(const std::string& path) {
@@ -356,6 +413,149 @@ int stop_app(const std::string& name) {
   }
   const std::string count = std::to_string(running.size());
   write_out((processes_named(name).empty() ? "stopped " : "still-running ") + count + "\n");
+  return 0;
+}
+
+// --- zip (stored entries, no compression) -------------------------------------------------
+
+std::uint32_t crc32_of(const std::string& data) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> made{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      made[i] = c;
+    }
+    return made;
+  }();
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const char byte : data) crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+void put16(std::string& out, std::uint32_t value) {
+  out += static_cast<char>(value & 0xFF);
+  out += static_cast<char>((value >> 8) & 0xFF);
+}
+void put32(std::string& out, std::uint32_t value) {
+  put16(out, value & 0xFFFF);
+  put16(out, value >> 16);
+}
+
+struct ZipEntry {
+  std::string name;  // UTF-8, "/" between folders
+  std::string data;
+};
+
+std::string zip_bytes(const std::vector<ZipEntry>& entries) {
+  constexpr std::uint32_t kUtf8Names = 1u << 11;
+  constexpr std::uint32_t kDosTime = 0;
+  constexpr std::uint32_t kDosDate = (1u << 5) | 1u;  // 1980-01-01
+  std::string out;
+  std::string directory;
+  for (const auto& entry : entries) {
+    const auto offset = static_cast<std::uint32_t>(out.size());
+    const std::uint32_t crc = crc32_of(entry.data);
+    const auto size = static_cast<std::uint32_t>(entry.data.size());
+    put32(out, 0x04034b50);
+    put16(out, 20);
+    put16(out, kUtf8Names);
+    put16(out, 0);  // stored
+    put16(out, kDosTime);
+    put16(out, kDosDate);
+    put32(out, crc);
+    put32(out, size);
+    put32(out, size);
+    put16(out, static_cast<std::uint32_t>(entry.name.size()));
+    put16(out, 0);
+    out += entry.name;
+    out += entry.data;
+
+    put32(directory, 0x02014b50);
+    put16(directory, 20);
+    put16(directory, 20);
+    put16(directory, kUtf8Names);
+    put16(directory, 0);
+    put16(directory, kDosTime);
+    put16(directory, kDosDate);
+    put32(directory, crc);
+    put32(directory, size);
+    put32(directory, size);
+    put16(directory, static_cast<std::uint32_t>(entry.name.size()));
+    put16(directory, 0);
+    put16(directory, 0);
+    put16(directory, 0);
+    put16(directory, 0);
+    put32(directory, 0);
+    put32(directory, offset);
+    directory += entry.name;
+  }
+  const auto directory_offset = static_cast<std::uint32_t>(out.size());
+  out += directory;
+  put32(out, 0x06054b50);
+  put16(out, 0);
+  put16(out, 0);
+  put16(out, static_cast<std::uint32_t>(entries.size()));
+  put16(out, static_cast<std::uint32_t>(entries.size()));
+  put32(out, static_cast<std::uint32_t>(directory.size()));
+  put32(out, directory_offset);
+  put16(out, 0);
+  return out;
+}
+
+std::string timestamp_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+bool blank(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+int compress_archive(const ZipRequest& request) {
+  namespace fs = std::filesystem;
+  std::string destination = request.destination ? *request.destination : desktop_folder();
+  if (blank(destination)) destination = environment("USERPROFILE").value_or("");
+  std::error_code error;
+  fs::create_directories(to_path(destination), error);
+  const fs::path folder = to_path(request.folder);
+  std::vector<ZipEntry> entries;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    std::error_code kind_error;
+    if (!it->is_regular_file(kind_error)) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), {});
+    if (!in && !in.eof()) {
+      write_err("Compress-Archive : The file '" + from_path(it->path()) + "' cannot be read.\n");
+      return 1;
+    }
+    std::string name = from_path(it->path().lexically_relative(folder));
+    std::replace(name.begin(), name.end(), '\\', '/');
+    entries.push_back({std::move(name), std::move(data)});
+  }
+  if (error) {
+    write_err("Compress-Archive : The path '" + request.folder + "' either does not exist or is not a valid path.\n");
+    return 1;
+  }
+  std::sort(entries.begin(), entries.end(), [](const ZipEntry& a, const ZipEntry& b) { return a.name < b.name; });
+  const fs::path zip = to_path(destination) / ("YoxaOfficeInstaller-logs-" + timestamp_now() + ".zip");
+  std::ofstream out(zip, std::ios::binary | std::ios::trunc);
+  const std::string bytes = zip_bytes(entries);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    write_err("Compress-Archive : Cannot write '" + from_path(zip) + "'.\n");
+    return 1;
+  }
+  write_out(from_path(zip) + "\r\n");
   return 0;
 }
 
@@ -411,13 +611,15 @@ int run(const std::vector<std::string>& arguments) {
   const std::string script = arguments.empty() ? std::string() : arguments.back();
   const auto hash_path = leading_ok ? match_template(script, kHashScript) : std::nullopt;
   const auto stop_name = leading_ok && !hash_path ? match_template(script, kStopScript) : std::nullopt;
-  if (!hash_path && !stop_name) {
+  const auto zip = leading_ok && !hash_path && !stop_name ? match_zip_script(script) : std::nullopt;
+  if (!hash_path && !stop_name && !zip) {
     std::string all;
     for (const auto& argument : arguments) all += (all.empty() ? "" : " ") + argument;
     write_err("powershell stand-in: unknown script: " + all + "\n");
     return 1;
   }
   if (const auto code = inject_failure()) return *code;
+  if (zip) return compress_archive(*zip);
   return hash_path ? file_hash(*hash_path) : stop_app(*stop_name);
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/messages.h"
+#include "install/install_exe.h"
 #include "install/pipeline_steps.h"
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -744,18 +745,39 @@ TEST_F(Pipeline, DeclaredExePackageThatIsAnMsiGoesToMsiexec) {
   }
 }
 
+TEST_F(Pipeline, ExeInstallerRunsInTheAppsScopeAndItsCancelEndsTheRun) {
+  provider_.rows = {{"notes", "Yoxa Notes", "50", "", "Yoxa Notes", "", "exe", "YoxaNotes", 1, InstallerKind::Exe,
+                     true, false},
+                    {"memo", "Yoxa Memo", "51", "", "Yoxa Memo", "", "exe", "YoxaMemo", 1, InstallerKind::Exe,
+                     false, false}};
+  std::vector<std::string> arguments;
+  installer_script_["notes"] = [this, &arguments] {
+    ExeHost exe;
+    exe.start = [&arguments](const std::string&, const std::vector<std::string>& given)
+        -> std::expected<InstallerWaiter, platform::OsError> {
+      arguments = given;
+      return InstallerWaiter([] { return std::expected<std::uint32_t, platform::OsError>(2u); });
+    };
+    return install_exe(*sink_, "notes", "C:\\base\\logs", kStaged + "installer-voffline.exe", true, exe);
+  };
+  const auto outcome = run({"notes", "memo"});
+  ASSERT_TRUE(outcome);
+  EXPECT_TRUE(outcome->aborted);
+  EXPECT_EQ(described(*outcome), (Strings{"notes cancelled", "memo cancelled"}));
+  ASSERT_FALSE(arguments.empty());
+  EXPECT_EQ(arguments[0], "/allusers");  // a machine-only app in a user-scope run
+  EXPECT_TRUE(calls("exe memo").empty());
+}
+
 TEST(PipelineInstallers, KindsWithoutAnInstallerFailTheApp) {
   auto [sink, receiver] = make_event_channel();
   const InstallHost host;
   const RunContext run{.settings = {}, .sink = sink, .cancel = {}};
   const PreparedDependencies none;
   const auto msix = host.installers.msix(run, InstallRequest{*app_by_id("abacus"), "a.msix", false, none});
-  const auto exe = host.installers.exe(run, InstallRequest{*app_by_id("quill"), "a.exe", false, none});
-  for (const auto* outcome : {&msix, &exe}) {
-    ASSERT_FALSE(*outcome);
-    EXPECT_EQ(outcome->error().message(), msg::kInstallationFailed);
-    EXPECT_NE(outcome->error().detail().find("not available in this build"), std::string::npos);
-  }
+  ASSERT_FALSE(msix);
+  EXPECT_EQ(msix.error().message(), msg::kInstallationFailed);
+  EXPECT_NE(msix.error().detail().find("not available in this build"), std::string::npos);
 }
 
 TEST(PipelineSteps, ServerVersionFromTheStagedName) {
