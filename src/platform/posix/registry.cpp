@@ -179,21 +179,31 @@ std::expected<void, OsError> write_value(RegistryHive hive, RegistryView view, c
 
 bool name_order(std::string_view a, std::string_view b) { return ascii_lower(a) < ascii_lower(b); }
 
+// The names `pick` takes from a key's entries (subkeys or values), in name order; none when the key is absent.
+template <class Pick>
+std::expected<std::optional<std::vector<std::string>>, OsError> names_in(RegistryHive hive, RegistryView view,
+                                                                       const std::string& path, Pick pick) {
+  auto key = open_key(hive, view, path);
+  if (!key) return std::unexpected(key.error());
+  if (!*key) return std::nullopt;
+  auto list = entries(**key);
+  if (!list) return std::unexpected(list.error());
+  std::vector<std::string> names;
+  for (const auto& entry : *list) {
+    if (auto name = pick(entry)) names.push_back(std::move(*name));
+  }
+  std::sort(names.begin(), names.end(), name_order);
+  return names;
+}
+
 class DirectoryRegistry final : public Registry {
  public:
   std::expected<std::optional<std::vector<std::string>>, OsError> subkeys(RegistryHive hive, RegistryView view,
                                                                          const std::string& path) override {
-    auto key = open_key(hive, view, path);
-    if (!key) return std::unexpected(key.error());
-    if (!*key) return std::nullopt;
-    auto list = entries(**key);
-    if (!list) return std::unexpected(list.error());
-    std::vector<std::string> names;
-    for (auto& entry : *list) {
-      if (entry.directory) names.push_back(std::move(entry.name));
-    }
-    std::sort(names.begin(), names.end(), name_order);
-    return names;
+    return names_in(hive, view, path, [](const Entry& entry) -> std::optional<std::string> {
+      if (entry.directory) return entry.name;
+      return std::nullopt;
+    });
   }
 
   std::expected<std::optional<std::vector<std::pair<std::string, RegistryValue>>>, OsError> values(
@@ -218,17 +228,10 @@ class DirectoryRegistry final : public Registry {
 
   std::expected<std::optional<std::vector<std::string>>, OsError> value_names(RegistryHive hive, RegistryView view,
                                                                              const std::string& path) override {
-    auto key = open_key(hive, view, path);
-    if (!key) return std::unexpected(key.error());
-    if (!*key) return std::nullopt;
-    auto list = entries(**key);
-    if (!list) return std::unexpected(list.error());
-    std::vector<std::string> names;
-    for (const auto& entry : *list) {
-      if (auto parsed = parse_value_file(entry)) names.push_back(std::move(parsed->first));
-    }
-    std::sort(names.begin(), names.end(), name_order);
-    return names;
+    return names_in(hive, view, path, [](const Entry& entry) -> std::optional<std::string> {
+      if (auto parsed = parse_value_file(entry)) return std::move(parsed->first);
+      return std::nullopt;
+    });
   }
 
   std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,

@@ -141,21 +141,28 @@ std::expected<std::optional<RegistryValue>, OsError> read_value(HKEY key, const 
   }
 }
 
+// The names of a key's subkeys (RegEnumKeyExW) or values (RegEnumValueW); none when the key is absent.
+template <class Enumerate>
+std::expected<std::optional<std::vector<std::string>>, OsError> names_in(RegistryHive hive, RegistryView view,
+                                                                       const std::string& path, Enumerate enumerate) {
+  auto key = open_key(hive, view, path);
+  if (!key) return std::unexpected(key.error());
+  if (!*key) return std::nullopt;
+  const HKEY handle = (*key)->get();
+  auto names = enumerate_names([handle, enumerate](DWORD index, wchar_t* name, DWORD* length) {
+    return enumerate(handle, index, name, length, nullptr, nullptr, nullptr, nullptr);
+  });
+  if (!names) return std::unexpected(names.error());
+  std::vector<std::string> result;
+  for (const auto& name : *names) result.push_back(win::narrow(name));
+  return result;
+}
+
 class WindowsRegistry final : public Registry {
  public:
   std::expected<std::optional<std::vector<std::string>>, OsError> subkeys(RegistryHive hive, RegistryView view,
                                                                          const std::string& path) override {
-    auto key = open_key(hive, view, path);
-    if (!key) return std::unexpected(key.error());
-    if (!*key) return std::nullopt;
-    const HKEY handle = (*key)->get();
-    auto names = enumerate_names([handle](DWORD index, wchar_t* name, DWORD* length) {
-      return RegEnumKeyExW(handle, index, name, length, nullptr, nullptr, nullptr, nullptr);
-    });
-    if (!names) return std::unexpected(names.error());
-    std::vector<std::string> result;
-    for (const auto& name : *names) result.push_back(win::narrow(name));
-    return result;
+    return names_in(hive, view, path, RegEnumKeyExW);
   }
 
   std::expected<std::optional<std::vector<std::pair<std::string, RegistryValue>>>, OsError> values(
@@ -179,17 +186,7 @@ class WindowsRegistry final : public Registry {
 
   std::expected<std::optional<std::vector<std::string>>, OsError> value_names(RegistryHive hive, RegistryView view,
                                                                              const std::string& path) override {
-    auto key = open_key(hive, view, path);
-    if (!key) return std::unexpected(key.error());
-    if (!*key) return std::nullopt;
-    const HKEY handle = (*key)->get();
-    auto names = enumerate_names([handle](DWORD index, wchar_t* name, DWORD* length) {
-      return RegEnumValueW(handle, index, name, length, nullptr, nullptr, nullptr, nullptr);
-    });
-    if (!names) return std::unexpected(names.error());
-    std::vector<std::string> result;
-    for (const auto& name : *names) result.push_back(win::narrow(name));
-    return result;
+    return names_in(hive, view, path, RegEnumValueW);
   }
 
   std::expected<std::optional<RegistryValue>, OsError> value(RegistryHive hive, RegistryView view,
