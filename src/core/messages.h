@@ -49,4 +49,6 @@ inline constexpr const char* kAppInstallationFailed =
     "App installation failed. Please try the offline installer or contact support for assistance.";
 inline constexpr const char* kInstallationCancelledByUser = "Installation cancelled by user.";
 inline constexpr const char* kNoCompatibleApps = "No compatible apps selected for installation";
+inline constexpr const char* kExtractFailed = "Failed to extract the embedded package";
+inline constexpr const char* kStageBundledFailed = "failed to stage bundled package";
 }  // namespace yoxa::msg
