@@ -70,7 +70,8 @@ FetchOutcome SfxPackageProvider::fetch(const AppDescriptor& row, const std::stri
     return std::unexpected(Error::same(format("Unknown app id: {}", row.id), place::kOfflineUnknownApp));
   }
   const auto index = static_cast<std::size_t>(found - table.begin()) + payloads_.base_index;
-  if (index >= payloads_.segments.size()) {
+  // An empty segment is how a bundle leaves an app out.
+  if (index >= payloads_.segments.size() || payloads_.segments[index].length == 0) {
     return std::unexpected(Error::same(format("SFX trailer has no entry for app '{}'", row.id), place::kOfflineNoSegment));
   }
   if (cancel.cancelled()) return std::nullopt;

@@ -138,6 +138,11 @@ TEST_F(OfflineProviderTest, SfxFailuresNameTheCause) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message(), "SFX trailer has no entry for app 'lumen'");
   EXPECT_EQ(code_for_error(missing.error()), ErrorKind::Unknown);
+  // An empty segment leaves the app out instead of staging an empty file.
+  const auto quill_only = sfx("{}");
+  auto left_out = fetch(quill_only, "abacus");
+  ASSERT_FALSE(left_out);
+  EXPECT_EQ(left_out.error().message(), "SFX trailer has no entry for app 'abacus'");
 
   // The file shrank after detection: the copy stops at its end instead of hanging.
   auto beyond = layout.segments;
