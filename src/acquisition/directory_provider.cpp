@@ -14,8 +14,6 @@
 namespace yoxa {
 
 namespace {
-constexpr std::uint64_t kDownloadingPercent = 20;
-constexpr std::uint64_t kVerifyingPercent = 75;
 constexpr std::uintmax_t kMaxManifestBytes = 16u * 1024 * 1024;
 
 std::optional<OfflineManifest> read_manifest(const std::filesystem::path& file) {
@@ -63,22 +61,12 @@ FetchOutcome DirectoryAppProvider::fetch(const AppDescriptor& row, const std::st
   if (!std::filesystem::is_regular_file(path_from_utf8(source), error)) {
     return std::unexpected(Error::same(format("bundled package not found: {}", source), place::kOfflineNotFound));
   }
-  if (cancel.cancelled()) return std::nullopt;
-  auto final_path = staged_path(row, staging_base);
-  if (!final_path) return std::unexpected(final_path.error());
-
-  sink.stage(row.id, InstallStage::Download, 0, 0);
-  sink.progress(row.id, kDownloadingPercent, "DOWNLOADING");
-  std::filesystem::copy_file(path_from_utf8(source), path_from_utf8(*final_path),
-                             std::filesystem::copy_options::overwrite_existing, error);
-  if (error) return fail(msg::kStageBundledFailed, error.message(), place::kOfflineStage);
-  if (cancel.cancelled()) return std::nullopt;
-
-  sink.stage(row.id, InstallStage::Verify, 0, 0);
-  sink.progress(row.id, kVerifyingPercent, "VERIFYING");
-  if (auto checked = check_staged(row, "bundled", *final_path); !checked) return std::unexpected(checked.error());
-  log_staged(row, "bundled", *final_path);
-  return *final_path;
+  return stage_copy(row, staging_base, "bundled", sink, cancel, [&](const std::string& final_path) -> Result<void> {
+    std::filesystem::copy_file(path_from_utf8(source), path_from_utf8(final_path),
+                               std::filesystem::copy_options::overwrite_existing, error);
+    if (error) return fail(msg::kStageBundledFailed, error.message(), place::kOfflineStage);
+    return {};
+  });
 }
 
 }  // namespace yoxa

@@ -45,14 +45,26 @@ std::optional<std::uint64_t> OfflineProvider::bundled_size(std::string_view app_
 
 Result<void> OfflineProvider::preflight() const { return {}; }
 
-Result<std::string> OfflineProvider::staged_path(const AppDescriptor& row, const std::string& staging_base) const {
+FetchOutcome OfflineProvider::stage_copy(const AppDescriptor& row, const std::string& staging_base,
+                                         std::string_view kind, const EventSink& sink, const CancelToken& cancel,
+                                         const std::function<Result<void>(const std::string&)>& copy) const {
+  constexpr std::uint64_t kDownloadingPercent = 20;
+  constexpr std::uint64_t kVerifyingPercent = 75;
+  if (cancel.cancelled()) return std::nullopt;
   auto paths = host_.staging_paths(staging_base, "offline", std::string(row.format));
   if (!paths) return std::unexpected(paths.error());
-  return paths->final_path;
-}
+  const std::string& final_path = paths->final_path;
 
-void OfflineProvider::log_staged(const AppDescriptor& row, std::string_view kind, const std::string& path) const {
-  log::info(format("{}: staged {} package -> {}", row.display_name, kind, path));
+  sink.stage(row.id, InstallStage::Download, 0, 0);
+  sink.progress(row.id, kDownloadingPercent, "DOWNLOADING");
+  if (auto copied = copy(final_path); !copied) return std::unexpected(copied.error());
+  if (cancel.cancelled()) return std::nullopt;
+
+  sink.stage(row.id, InstallStage::Verify, 0, 0);
+  sink.progress(row.id, kVerifyingPercent, "VERIFYING");
+  if (auto checked = check_staged(row, kind, final_path); !checked) return std::unexpected(checked.error());
+  log::info(format("{}: staged {} package -> {}", row.display_name, kind, final_path));
+  return final_path;
 }
 
 Result<void> OfflineProvider::check_staged(const AppDescriptor& row, std::string_view kind,

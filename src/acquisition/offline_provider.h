@@ -1,6 +1,7 @@
 #pragma once
 // What the two offline providers share: the manifest of app id -> PackageMeta, the
 // operations that only read it, and the checks a staged offline package must pass.
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -36,9 +37,13 @@ class OfflineProvider : public PackageProvider {
   // "embedded" or "bundled". Without an entry or a digest the package's own
   // Authenticode signature is left to vouch for it.
   Result<void> check_staged(const AppDescriptor& row, std::string_view kind, const std::string& path) const;
-  // Staged paths under the version text "offline".
-  Result<std::string> staged_path(const AppDescriptor& row, const std::string& staging_base) const;
-  void log_staged(const AppDescriptor& row, std::string_view kind, const std::string& path) const;
+  // The course both providers share once the package is found: cancel checkpoint,
+  // staged path (version text "offline"), `copy` into it between the download and
+  // verify stages, cancel checkpoint, the manifest checks. The copy is not
+  // interrupted: a cancel is noticed once it is complete.
+  FetchOutcome stage_copy(const AppDescriptor& row, const std::string& staging_base, std::string_view kind,
+                          const EventSink& sink, const CancelToken& cancel,
+                          const std::function<Result<void>(const std::string& final_path)>& copy) const;
 
   OfflineManifest manifest_;
   PackageHost host_;

@@ -16,8 +16,6 @@ namespace yoxa {
 
 namespace {
 constexpr std::size_t kCopyBuffer = 256 * 1024;
-constexpr std::uint64_t kDownloadingPercent = 20;
-constexpr std::uint64_t kVerifyingPercent = 75;
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
@@ -74,21 +72,9 @@ FetchOutcome SfxPackageProvider::fetch(const AppDescriptor& row, const std::stri
   if (index >= payloads_.segments.size() || payloads_.segments[index].length == 0) {
     return std::unexpected(Error::same(format("SFX trailer has no entry for app '{}'", row.id), place::kOfflineNoSegment));
   }
-  if (cancel.cancelled()) return std::nullopt;
-  auto final_path = staged_path(row, staging_base);
-  if (!final_path) return std::unexpected(final_path.error());
-
-  sink.stage(row.id, InstallStage::Download, 0, 0);
-  sink.progress(row.id, kDownloadingPercent, "DOWNLOADING");
-  // The copy itself is not interrupted: a cancel is noticed once it is complete.
-  if (auto copied = extract(payloads_.segments[index], *final_path); !copied) return std::unexpected(copied.error());
-  if (cancel.cancelled()) return std::nullopt;
-
-  sink.stage(row.id, InstallStage::Verify, 0, 0);
-  sink.progress(row.id, kVerifyingPercent, "VERIFYING");
-  if (auto checked = check_staged(row, "embedded", *final_path); !checked) return std::unexpected(checked.error());
-  log_staged(row, "embedded", *final_path);
-  return *final_path;
+  const PayloadSegment& segment = payloads_.segments[index];
+  return stage_copy(row, staging_base, "embedded", sink, cancel,
+                    [&](const std::string& final_path) { return extract(segment, final_path); });
 }
 
 }  // namespace yoxa
