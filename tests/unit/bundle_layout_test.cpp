@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <random>
 
 namespace yoxa {
 namespace {
@@ -158,6 +159,35 @@ TEST(SearchEnd, TrailerBeforeAlignedCertificateTableIsFound) {
   const auto found = find_trailer(read, search_end(read, image.size()));
   ASSERT_TRUE(found);
   EXPECT_EQ(*found, kFive);
+}
+
+TEST(BundleLayout, RandomHostileFilesNeverReadOutsideOrCrash) {
+  std::mt19937_64 random(14);
+  for (int round = 0; round < 5000; ++round) {
+    std::string bytes(random() % 400, '\0');
+    for (auto& b : bytes) b = static_cast<char>(random());
+    // Plant structures at random spots so the parsers get past their magic.
+    if (bytes.size() > 2 && random() % 2) put(bytes, 0, "MZ");
+    for (std::string_view magic : {kTrailerMagic, kFooterMagic}) {
+      if (bytes.size() >= magic.size() + 8 && random() % 2) {
+        put(bytes, random() % (bytes.size() - magic.size()), std::string(magic));
+      }
+    }
+    if (bytes.size() > 0x40 && random() % 2) put(bytes, 0x3C, le(random() % (bytes.size() + 16), 4));
+    const ReadAt read = over(bytes);
+    // The search end may be claimed beyond the file; every read is checked.
+    const std::uint64_t end = search_end(read, bytes.size() + random() % 3);
+    EXPECT_LE(end, bytes.size() + 2);
+    if (auto trailer = find_trailer(read, end)) {
+      EXPECT_EQ(trailer->size(), kTrailerSegments);
+    }
+    if (auto footer = find_footer(read, end)) {
+      EXPECT_GE(footer->size(), 1u);
+      EXPECT_LE(footer->size(), kFooterMaxCount);
+      (void)segments_inside(*footer, bytes.size());
+      (void)segments_disjoint(*footer);
+    }
+  }
 }
 
 }  // namespace
