@@ -5,9 +5,6 @@
 
 namespace yoxa {
 
-// No offline package source is built into this engine yet.
-bool offline_mode() { return false; }
-
 // Expiry wins over a source-unavailable finding of this process.
 std::optional<Retirement> current_retirement() {
   if (auto expired = check_expiry()) return expired;

@@ -1,12 +1,10 @@
 #pragma once
 #include <optional>
 
+#include "config/offline_source.h"
 #include "core/retirement.h"
 
 namespace yoxa {
-
-// Whether this process installs from an offline package source.
-bool offline_mode();
 
 // Whether this installer is retired right now, from its expiry dates and any
 // source-unavailable finding of this process.

@@ -51,4 +51,6 @@ inline constexpr const char* kInstallationCancelledByUser = "Installation cancel
 inline constexpr const char* kAccessDeniedRunAsAdministrator =
     "Access denied. Please run the installer as an administrator.";
 inline constexpr const char* kNoCompatibleApps = "No compatible apps selected for installation";
+inline constexpr const char* kExtractFailed = "Failed to extract the embedded package";
+inline constexpr const char* kStageBundledFailed = "failed to stage bundled package";
 }  // namespace yoxa::msg

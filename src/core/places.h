@@ -37,6 +37,17 @@ inline constexpr std::uint32_t kOnlineNoHost = 3304;
 inline constexpr std::uint32_t kOnlinePreflightUntrusted = 3305;
 inline constexpr std::uint32_t kOnlinePreflightOffline = 3306;
 
+// offline providers
+inline constexpr std::uint32_t kOfflineUnknownApp = 3401;
+inline constexpr std::uint32_t kOfflineNoSegment = 3402;
+inline constexpr std::uint32_t kOfflineExtract = 3403;
+inline constexpr std::uint32_t kOfflineNotFound = 3404;
+inline constexpr std::uint32_t kOfflineStage = 3405;
+inline constexpr std::uint32_t kOfflineUncomputable = 3406;
+inline constexpr std::uint32_t kOfflineSizeMismatch = 3407;
+inline constexpr std::uint32_t kOfflineUnsafeName = 3408;
+inline constexpr std::uint32_t kOfflineFrameworkWrite = 3409;
+
 // install pipeline
 inline constexpr std::uint32_t kPipelineGate = 4101;
 inline constexpr std::uint32_t kPipelineSelection = 4102;

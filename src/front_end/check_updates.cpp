@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <memory>
 #include <thread>
 #include <variant>
 
@@ -11,6 +12,7 @@
 #include "front_end/emit.h"
 #include "front_end/installed_state.h"
 #include "front_end/latest_version.h"
+#include "front_end/provider_selection.h"
 #include "front_end/read_only_commands.h"
 #include "platform/system.h"
 
@@ -86,11 +88,13 @@ int run_check_updates(const std::vector<std::string>& arguments) {
   // Latest versions are looked up in the background, one thread per app, so the
   // installed versions go out before any network answer.
   const bool with_notes = config.cdn_release_notes_enabled;
+  // An offline build answers from its manifest instead of the CDN.
+  const std::shared_ptr<const PackageProvider> offline = offline_provider();
   std::vector<Lookup> lookups(apps.size());
   std::vector<std::jthread> workers;
   for (std::size_t i = 0; i < apps.size(); ++i) {
-    workers.emplace_back([&lookups, app = apps[i], i, with_notes] {
-      lookups[i].latest = lookup_latest_version(*app);
+    workers.emplace_back([&lookups, app = apps[i], i, with_notes, offline] {
+      lookups[i].latest = offline ? bundled_latest_version(*offline, *app) : lookup_latest_version(*app);
       if (with_notes) lookups[i].notes = lookup_release_notes(*app);
     });
   }
@@ -101,7 +105,7 @@ int run_check_updates(const std::vector<std::string>& arguments) {
   Json second = second_answer(apps, states, lookups);
   std::optional<Retirement> retired = check_expiry();
   const auto not_available = [](const Lookup& l) { return l.latest.kind == LatestInfo::Kind::NotAvailable; };
-  if (!retired && !offline_mode() && !apps.empty() && std::ranges::all_of(lookups, not_available)) {
+  if (!retired && !offline && !apps.empty() && std::ranges::all_of(lookups, not_available)) {
     note_not_found();
     retired = source_unavailable_verdict();
   }

@@ -20,6 +20,14 @@ LatestInfo lookup_latest_version(const AppDescriptor& app) {
   return {LatestInfo::Kind::Found, meta.version, {}};
 }
 
+LatestInfo bundled_latest_version(const PackageProvider& provider, const AppDescriptor& app) {
+  auto version = provider.bundled_version(app.id);
+  if (!version) return {LatestInfo::Kind::NoVersion, {}, {}};
+  auto size = provider.bundled_size(app.id);
+  if (size) return {LatestInfo::Kind::FoundWithSize, std::move(version), size};
+  return {LatestInfo::Kind::Found, std::move(version), {}};
+}
+
 std::optional<ReleaseNotes> lookup_release_notes(const AppDescriptor& app) {
   const auto directory = package_dir_url(app, arch_segment(app));
   if (!directory) return std::nullopt;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "acquisition/package_meta.h"
+#include "acquisition/package_provider.h"
 #include "core/app_table.h"
 
 namespace yoxa {
@@ -18,6 +19,8 @@ struct LatestInfo {
 
 // Asks the CDN for the newest version of an app.
 LatestInfo lookup_latest_version(const AppDescriptor& app);
+// The version an offline build carries for the app, from its manifest.
+LatestInfo bundled_latest_version(const PackageProvider& provider, const AppDescriptor& app);
 // The app's release-notes.json; none on any failure (release notes are optional).
 std::optional<ReleaseNotes> lookup_release_notes(const AppDescriptor& app);
 

@@ -52,5 +52,9 @@ std::string access_control_tool_program();
 
 // std::fopen with a UTF-8 path (wide on Windows); null with errno set on failure.
 std::FILE* open_file(const std::string& utf8_path, const char* mode);
+// Moves an open file to an absolute position, 64-bit everywhere; false on failure.
+bool seek_file(std::FILE* file, std::uint64_t offset);
+// The size of an open file, by seeking to its end; none on failure.
+std::optional<std::uint64_t> open_file_size(std::FILE* file);
 
 }  // namespace yoxa::platform

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <cstring>
 #include <filesystem>
 #include <utility>
@@ -97,6 +98,18 @@ std::string powershell_program() { return "/usr/bin/pwsh"; }
 std::string access_control_tool_program() { return "/usr/bin/icacls"; }
 
 std::FILE* open_file(const std::string& utf8_path, const char* mode) { return std::fopen(utf8_path.c_str(), mode); }
+
+bool seek_file(std::FILE* file, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+  return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::optional<std::uint64_t> open_file_size(std::FILE* file) {
+  if (::fseeko(file, 0, SEEK_END) != 0) return std::nullopt;
+  const off_t size = ::ftello(file);
+  if (size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
+}
 
 }  // namespace yoxa::platform
 

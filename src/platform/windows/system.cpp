@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -163,6 +164,18 @@ std::string access_control_tool_program() {
 
 std::FILE* open_file(const std::string& utf8_path, const char* mode) {
   return _wfopen(win::wide(utf8_path).c_str(), win::wide(mode).c_str());
+}
+
+bool seek_file(std::FILE* file, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) return false;
+  return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
+}
+
+std::optional<std::uint64_t> open_file_size(std::FILE* file) {
+  if (_fseeki64(file, 0, SEEK_END) != 0) return std::nullopt;
+  const long long size = _ftelli64(file);
+  if (size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
 }
 
 }  // namespace yoxa::platform

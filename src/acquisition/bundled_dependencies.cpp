@@ -1,0 +1,47 @@
+#include "acquisition/bundled_dependencies.h"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "core/log.h"
+#include "core/messages.h"
+#include "core/paths.h"
+#include "core/places.h"
+#include "core/text.h"
+
+namespace yoxa {
+
+std::span<const BundledFramework> bundled_framework_table() { return {}; }
+
+Result<PreparedDependencies> prepare_bundled_dependencies(const AppDescriptor& row, const std::string& staging_dir,
+                                                          std::span<const BundledFramework> table) {
+  PreparedDependencies prepared;
+  if (row.installer_kind != InstallerKind::Msix) return prepared;
+  const std::filesystem::path dir = path_from_utf8(staging_dir);
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error) return fail(msg::kFilesystemError, error.message(), place::kOfflineFrameworkWrite);
+  for (const BundledFramework& framework : table) {
+    if (framework.payload.empty()) continue;
+    const std::filesystem::path file = dir / path_from_utf8(framework.file_name);
+    const std::string file_text = path_to_utf8(file);
+    if (!std::filesystem::exists(file, error)) {
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(framework.payload.data()),
+                static_cast<std::streamsize>(framework.payload.size()));
+      out.close();
+      if (!out) return fail(msg::kFilesystemError, format("cannot write {}", file_text), place::kOfflineFrameworkWrite);
+      log::info(format("Extracted bundled framework {}: {}", framework.identity, file_text));
+    }
+    if (framework.chained_installer) {
+      prepared.chained_installers.push_back({file_text, std::string(framework.install_args)});
+    } else {
+      prepared.frameworks.push_back(
+          {file_text, std::string(framework.identity), std::string(framework.min_version)});
+    }
+  }
+  return prepared;
+}
+
+}  // namespace yoxa

@@ -1,0 +1,24 @@
+#pragma once
+#include "acquisition/offline_provider.h"
+#include "config/offline_source.h"
+
+namespace yoxa {
+
+// Packages carried inside a file: the engine executable's own trailer or an external
+// bundle. A package is copied out of its segment and checked against the manifest.
+class SfxPackageProvider final : public OfflineProvider {
+ public:
+  // An unparseable or empty manifest leaves the provider working, every package then
+  // unverified by checksum.
+  SfxPackageProvider(SfxPayloads payloads, PackageHost host);
+
+  FetchOutcome fetch(const AppDescriptor& row, const std::string& staging_base, const EventSink& sink,
+                     const CancelToken& cancel) const override;
+
+ private:
+  Result<void> extract(const PayloadSegment& segment, const std::string& destination) const;
+
+  SfxPayloads payloads_;
+};
+
+}  // namespace yoxa
