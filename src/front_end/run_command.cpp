@@ -17,6 +17,7 @@
 #include "front_end/catalog.h"
 #include "front_end/emit.h"
 #include "front_end/event_pipe.h"
+#include "front_end/relay.h"
 #include "front_end/run_outcome.h"
 #include "front_end/run_request.h"
 #include "front_end/stdin_commands.h"
@@ -50,40 +51,6 @@ std::expected<void, std::string> create_quit_file(const std::string& path) {
 void remove_quit_file(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path_from_utf8(path), ignored);
-}
-
-// One line of the worker's stream: recorded when it is a result, then passed on.
-void relay_line(std::string_view line, std::vector<AppResult>& results) {
-  Json event;
-  try {
-    event = Json::parse(line);
-  } catch (const Json::exception&) {
-    log::error(format("unparseable line on the worker event stream: {}", line));
-    emit(log_event("warn", line));
-    return;
-  }
-  if (event.is_object() && event.value("type", Json()) == "app-result") {
-    AppResult result;
-    const auto text = [&](const char* key) -> std::optional<std::string> {
-      const auto it = event.find(key);
-      if (it == event.end() || !it->is_string()) return std::nullopt;
-      return it->get<std::string>();
-    };
-    result.app = text("app").value_or("");
-    const auto status = text("status");
-    const auto known = status ? app_status_from_wire(*status) : std::nullopt;
-    result.status = known.value_or(AppStatus::Failed);
-    if (result.status == AppStatus::Failed) {
-      const auto code = text("errorCode");
-      result.error_code = wire_string(code_from_wire(code ? std::optional<std::string_view>(*code) : std::nullopt));
-    }
-    result.installed_path = text("installedPath");
-    result.installed_version = text("installedVersion");
-    log::info(format("relaying app-result: {} -> {}{}", result.app, wire_string(result.status),
-                     result.error_code ? format(" ({})", *result.error_code) : std::string()));
-    results.push_back(std::move(result));
-  }
-  emit(event);
 }
 
 int refuse_retired(const RunRequest& request, const Retirement& retirement) {
@@ -153,7 +120,7 @@ int run_run(const std::vector<std::string>& arguments) {
   const InstallerConfig config = load_installer_config();
   auto parsed = parse_run_request(parse_flag_map(arguments), catalog_apps(), config.install_scope);
   if (auto* error = std::get_if<std::string>(&parsed)) {
-    platform::write_standard_error(*error + "\n");
+    platform::write_standard_error(printable(*error) + "\n");
     return 3;
   }
   const RunRequest request = std::get<RunRequest>(std::move(parsed));
@@ -187,7 +154,7 @@ int run_run(const std::vector<std::string>& arguments) {
     std::vector<AppResult> none;
     return finish_run(action, request.strict, 2, selected, none);
   }
-  start_stdin_commands(quit_file);
+  const StdinCommands stdin_commands(standard_input_source(), quit_file);
 
   const int code = start_and_relay(request, quit_file, pid);
   remove_quit_file(quit_file);

@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "core/parent_walk.h"
 #include "core/messages.h"
 #include "core/paths.h"
 #include "core/scrambled.h"
@@ -100,14 +101,12 @@ Result<StagingPaths> staging_paths(const std::string& staging_base, std::string_
 // --- disk space ---------------------------------------------------------------------------
 
 std::optional<MeasuredFreeSpace> free_space_walking_up(const std::string& start, const FreeSpaceQuery& query) {
-  fs::path path = path_from_utf8(start);
-  while (true) {
-    const std::string text = path_to_utf8(path);
-    if (auto free = query(text)) return MeasuredFreeSpace{*free, text};
-    fs::path parent = path.parent_path();
-    if (parent.empty() || parent == path) return std::nullopt;
-    path = std::move(parent);
-  }
+  std::optional<MeasuredFreeSpace> measured;
+  walk_up_parents(start, [&](const std::string& path) {
+    if (auto free = query(path)) measured = MeasuredFreeSpace{*free, path};
+    return measured.has_value();
+  });
+  return measured;
 }
 
 std::optional<MeasuredFreeSpace> free_space_walking_up(const std::string& path) {
