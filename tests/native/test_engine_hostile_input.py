@@ -1,0 +1,89 @@
+"""The native engine binary fed hostile input: endless or binary standard input
+during a run, huge repeated app lists, very deep paths, control bytes in arguments."""
+
+import json
+import os
+import subprocess
+import threading
+import time
+
+import pytest
+
+
+@pytest.fixture
+def engine(native_build, tmp_path):
+    """engine(*args, stdin=None) -> (exit code, events, stderr bytes); temp files stay in tmp_path."""
+    exe = native_build / "YoxaOfficeInstaller"
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+
+    def run(*args, feed=None, timeout=120):
+        process = subprocess.Popen([str(exe), *args], stdin=subprocess.PIPE if feed else subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        if feed:
+            def write():
+                try:
+                    for chunk in feed():
+                        process.stdin.write(chunk)
+                except (BrokenPipeError, ValueError, OSError):
+                    pass
+            threading.Thread(target=write, daemon=True).start()
+        out, err = process.communicate(timeout=timeout)
+        events = [json.loads(line) for line in out.decode().splitlines()]
+        return process.returncode, events, err
+
+    return run
+
+
+def endless(chunk):
+    def feed():
+        while True:
+            yield chunk
+    return feed
+
+
+def one_huge_line_then_cancel():
+    for _ in range(16 * 1024):  # 64 MiB without a line feed
+        yield b"x" * 4096
+    yield b'\n{"type":"cancel"}\n'
+
+
+@pytest.mark.parametrize("feed", [endless(b"\0" * 65536), endless(b"not json\n" * 4096), one_huge_line_then_cancel],
+                         ids=["zeros", "not-json-lines", "huge-line"])
+def test_run_exits_with_the_code_done_reports_whatever_stdin_carries(engine, feed):
+    for _ in range(3):
+        code, events, _ = engine("run", "--action", "install", "--apps", "quill", feed=feed)
+        assert events and events[-1]["type"] == "done"
+        assert code == events[-1]["exitCode"]
+        assert [r["app"] for r in events[-1]["results"]] == ["quill"]
+
+
+def test_check_updates_with_thousands_of_repeated_ids(engine):
+    ids = ["quill", "lumen"] * 10500  # one argument of 126,000 bytes
+    started = time.monotonic()
+    code, events, _ = engine("check-updates", "--apps", ",".join(ids))
+    assert time.monotonic() - started < 60
+    assert events[-1]["type"] == "done" and events[-1]["exitCode"] == code
+    answers = [e for e in events if e["type"] == "update-check-result"]
+    assert len(answers) == 2
+    for answer in answers:
+        assert [a["id"] for a in answer["apps"]] == ids
+
+
+def test_disk_free_of_a_very_deep_path_answers_quickly(engine, tmp_path):
+    deep = str(tmp_path) + "/a" * 60000
+    started = time.monotonic()
+    code, events, _ = engine("disk-free", "--path", deep)
+    assert time.monotonic() - started < 10
+    assert code == 0
+    assert events[0]["type"] == "disk-free-result" and events[0]["path"] == deep
+    assert isinstance(events[0]["freeBytes"], int)
+
+
+@pytest.mark.parametrize("args", [["run", "--action", "\x1b]0;owned\x07"],
+                                  ["check-updates", "--apps", "quill,\x1b[2J\u009b31m"],
+                                  ["--silent", "--scope", "\x1b[31m"]])
+def test_argument_bytes_reach_stderr_escaped(engine, args):
+    code, _, err = engine(*args)
+    assert code == 3
+    assert b"\x1b" not in err and b"\x07" not in err and "\u009b".encode() not in err
+    assert b"\\x1b" in err
