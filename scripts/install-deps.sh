@@ -9,6 +9,7 @@ packages=(
   python3 python3-pytest
   msitools wixl
   nginx openssl curl osslsigncode
+  clang-16 libclang-rt-16-dev
 )
 missing=()
 for p in "${packages[@]}"; do
