@@ -99,7 +99,7 @@ int run(const std::vector<std::string>& arguments) {
     line = {{"elevated", platform::is_elevated()}};
   } else if (command == "stdin") {
     std::vector<std::string> lines;
-    LineReader reader(standard_input_source(), kMaxStdinLine);
+    yoxa::LineReader reader(yoxa::standard_input_source(), yoxa::kMaxStdinLine);
     while (auto next = reader.next()) lines.push_back(next->text);
     line = {{"lines", lines}};
   } else {
