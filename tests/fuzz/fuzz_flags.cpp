@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string> arguments = yoxa::fuzz::pieces(yoxa::fuzz::as_text(data, size));
-  const auto catalog = yoxa::catalog_apps();
+  static const auto catalog = yoxa::catalog_apps();
   (void)yoxa::choose_door(arguments);
   const yoxa::FlagMap flags = yoxa::parse_flag_map(arguments);
   (void)yoxa::parse_flag_mode(arguments, catalog);
