@@ -18,7 +18,7 @@ def engine(native_build, tmp_path):
 
     def run(*args, feed=None, timeout=120):
         process = subprocess.Popen([str(exe), *args], stdin=subprocess.PIPE if feed else subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=tmp_path)
         if feed:
             def write():
                 try:

@@ -80,7 +80,8 @@ def is_running(pid):
 
 def run_engine(native_build, tmp_path, *args):
     return subprocess.Popen([str(native_build / "YoxaOfficeInstaller"), *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, TMPDIR=str(tmp_path)))
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, TMPDIR=str(tmp_path)),
+                            cwd=tmp_path)
 
 
 def events_of(process):
