@@ -10,6 +10,7 @@ packages=(
   msitools wixl
   nginx openssl curl osslsigncode
   python3-jsonschema python3-rich tmux
+  clang-16 libclang-rt-16-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -23,6 +23,16 @@ cmake --preset linux-asan -DYOXA_WERROR=ON >/dev/null
 cmake --build build/linux-asan -j "$jobs"
 ctest --test-dir build/linux-asan -j "$jobs" --output-on-failure
 
+echo "== ThreadSanitizer build and unit tests"
+cmake --preset linux-tsan -DYOXA_WERROR=ON >/dev/null
+cmake --build build/linux-tsan -j "$jobs" --target unit_tests
+ctest --test-dir build/linux-tsan -j "$jobs" --output-on-failure
+
+echo "== libFuzzer targets: a short smoke run of each"
+cmake --preset linux-fuzz -DYOXA_WERROR=ON >/dev/null
+cmake --build build/linux-fuzz -j "$jobs"
+bash bench/fuzz.sh 3
+
 echo "== Windows builds: the product, and the same with the loopback CDN configuration"
 cmake --preset windows -DYOXA_WERROR=ON >/dev/null
 cmake --build build/windows -j "$jobs"

@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 #include "core/log.h"
+#include "core/url.h"
 
 namespace yoxa {
 
@@ -37,10 +38,7 @@ bool is_string(const RegistryValue& value) {
 // The per-protocol "http=a:80;https=b:443" form of ProxyServer fails here.
 std::optional<std::string> proxy_host_problem(std::string_view host) {
   if (host.starts_with('[') && host.ends_with(']') && host.size() > 2) {
-    for (const char c : host.substr(1, host.size() - 2)) {
-      const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-      if (!hex && c != ':' && c != '.') return format("invalid IPv6 literal {}", host);
-    }
+    if (!is_ipv6_address(host.substr(1, host.size() - 2))) return format("invalid IPv6 literal {}", host);
     return std::nullopt;
   }
   for (const char c : host) {

@@ -4,6 +4,7 @@
 #include "core/places.h"
 #include "core/text.h"
 #include "core/log.h"
+#include "core/url.h"
 
 namespace yoxa {
 
@@ -42,7 +43,9 @@ std::optional<std::string> https_host(std::string_view url) {
     if (!is_host_character(c)) return std::nullopt;
   }
   while (!host.empty() && host.back() == '.') host.remove_suffix(1);
-  if (host.empty()) return std::nullopt;
+  // Clients read a numeric last label as an IPv4 address ("1" is 0.0.0.1, "127.1"
+  // is 127.0.0.1): only the plain dotted form is compared with the suffixes.
+  if (host.empty() || is_odd_numeric_host(host)) return std::nullopt;
   return ascii_lower(host);
 }
 

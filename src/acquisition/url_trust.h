@@ -9,8 +9,8 @@
 namespace yoxa {
 
 // The host of a lower-case "https://" URL, trailing dots removed and lower-cased;
-// none for any other scheme, user information, IPv6 literals or characters that
-// have no place in a DNS name.
+// none for any other scheme, user information, IPv6 literals, numeric hosts other
+// than a plain dotted IPv4 address, or characters that have no place in a DNS name.
 std::optional<std::string> https_host(std::string_view url);
 
 // Success when the URL is https on a host that equals one of the suffixes or lies

@@ -184,15 +184,21 @@ std::string printable(std::string_view text) {
   const std::string valid = utf8_lossy(text);
   std::string out;
   out.reserve(valid.size());
-  for (const char c : valid) {
-    const auto byte = static_cast<unsigned char>(c);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < valid.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(valid[i]);
     if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kDigits[] = "0123456789abcdef";
       out += "\\x";
       out += kDigits[byte >> 4];
       out += kDigits[byte & 0xF];
+    } else if (byte == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F) {
+      // U+0080..U+009F: C1 controls, which terminals obey like ESC sequences.
+      const auto code = static_cast<unsigned char>(valid[++i]);
+      out += "\\u00";
+      out += kDigits[code >> 4];
+      out += kDigits[code & 0xF];
     } else {
-      out += c;
+      out += valid[i];
     }
   }
   return out;

@@ -39,7 +39,8 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 bool is_valid_utf8(std::string_view bytes);
 // Decodes bytes as UTF-8, replacing each invalid sequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
-// A value from outside, fit for one log line: valid UTF-8, control characters as \xNN.
+// A value from outside, fit for one log or terminal line: valid UTF-8, control
+// characters as \xNN, C1 controls as \u00NN.
 std::string printable(std::string_view text);
 std::u16string utf8_to_utf16(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.

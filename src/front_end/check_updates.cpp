@@ -9,6 +9,7 @@
 #include "acquisition/source_probe.h"
 #include "core/text.h"
 #include "front_end/command_line.h"
+#include "front_end/distinct_apps.h"
 #include "front_end/emit.h"
 #include "front_end/installed_state.h"
 #include "front_end/latest_version.h"
@@ -52,17 +53,19 @@ struct Lookup {
   std::optional<ReleaseNotes> notes;
 };
 
-Json second_answer(const AppSelection& apps, const std::vector<InstalledState>& states,
-                   const std::vector<Lookup>& lookups) {
+// `answers` holds one lookup per distinct app; the list has one entry per requested app.
+Json second_answer(const AppSelection& apps, const std::vector<InstalledState>& states, const DistinctApps& distinct,
+                   const std::vector<Lookup>& answers) {
   Json list = Json::array();
   for (std::size_t i = 0; i < apps.size(); ++i) {
     Json object = Json::object();
     object["id"] = apps[i]->id;
-    const LatestInfo& latest = lookups[i].latest;
+    const Lookup& lookup = answers[distinct.slot[i]];
+    const LatestInfo& latest = lookup.latest;
     object["latestVersion"] = latest.version ? Json(*latest.version) : Json(nullptr);
     object["updateAvailable"] = update_available(states[i].version, latest);
     object["sizeBytes"] = latest.size ? Json(*latest.size) : Json(nullptr);
-    if (lookups[i].notes) object["releaseNotes"] = release_notes_array(*lookups[i].notes);
+    if (lookup.notes) object["releaseNotes"] = release_notes_array(*lookup.notes);
     list.push_back(std::move(object));
   }
   Json event = make_event("update-check-result");
@@ -80,41 +83,42 @@ int run_check_updates(const std::vector<std::string>& arguments) {
       included_apps(config));
   if (!resolved) {
     const std::string* error = &resolved.error();
-    platform::write_standard_error(*error + "\n");
+    platform::write_standard_error(printable(*error) + "\n");
     return 3;
   }
   const AppSelection apps = std::move(*resolved);
 
-  // Latest versions are looked up in the background, one thread per app, so the
-  // installed versions go out before any network answer.
+  // Latest versions are looked up in the background, one thread per distinct app,
+  // so the installed versions go out before any network answer.
   const bool with_notes = config.cdn_release_notes_enabled;
   // An offline build answers from its manifest instead of the CDN.
   const std::shared_ptr<const PackageProvider> offline = offline_provider();
-  std::vector<Lookup> lookups(apps.size());
+  const DistinctApps distinct = distinct_apps(apps);
+  std::vector<Lookup> answers(distinct.apps.size());
   std::vector<std::jthread> workers;
-  for (std::size_t i = 0; i < apps.size(); ++i) {
-    workers.emplace_back([&lookups, app = apps[i], i, with_notes, offline] {
-      lookups[i].latest = offline ? bundled_latest_version(*offline, *app) : lookup_latest_version(*app);
-      if (with_notes) lookups[i].notes = lookup_release_notes(*app);
+  for (std::size_t i = 0; i < distinct.apps.size(); ++i) {
+    workers.emplace_back([&answers, app = distinct.apps[i], i, with_notes, offline] {
+      answers[i].latest = offline ? bundled_latest_version(*offline, *app) : lookup_latest_version(*app);
+      if (with_notes) answers[i].notes = lookup_release_notes(*app);
     });
   }
   const auto states = detect_installed(system_detection(), apps, false);
   emit(first_answer(apps, states));
   workers.clear();
 
-  Json second = second_answer(apps, states, lookups);
+  Json second = second_answer(apps, states, distinct, answers);
   std::optional<Retirement> retired = check_expiry();
   const auto not_available = [](const Lookup& l) { return l.latest.kind == LatestInfo::Kind::NotAvailable; };
-  if (!retired && !offline && !apps.empty() && std::ranges::all_of(lookups, not_available)) {
+  if (!retired && !offline && !apps.empty() && std::ranges::all_of(answers, not_available)) {
     note_not_found();
     retired = source_unavailable_verdict();
   }
   if (retired) second["installerRetired"] = retirement_object(*retired);
   emit(second);
 
-  std::size_t failed = 0;
-  for (const auto& lookup : lookups) failed += lookup.latest.kind == LatestInfo::Kind::Failed ? 1 : 0;
-  const int exit_code = !apps.empty() && failed == apps.size() ? 5 : 0;
+  // Every distinct app failing is every requested app failing.
+  const auto failed = [](const Lookup& l) { return l.latest.kind == LatestInfo::Kind::Failed; };
+  const int exit_code = !apps.empty() && std::ranges::all_of(answers, failed) ? 5 : 0;
   emit_done("check-updates", exit_code, {});
   return exit_code;
 }

@@ -65,7 +65,7 @@ int worker_payload_door(const std::string& argument, const std::optional<platfor
     const std::string_view rest = std::string_view(payload).substr(8);
     const auto parsed = parse_json_run_payload(rest);
     if (!parsed) {
-      print_error_line(format("malformed JSONRUN payload: {}", rest));
+      print_error_line(format("malformed JSONRUN payload: {}", printable(rest)));
       return kExitInvalidArguments;
     }
     report_cwd_error();
@@ -88,7 +88,7 @@ int flag_mode_door(const std::vector<std::string>& arguments, const std::optiona
   auto parsed = parse_flag_mode(arguments, catalog_apps());
   if (!parsed) {
     const std::string* error = &parsed.error();
-    print_error_line(*error);
+    print_error_line(printable(*error));
     print_error_line("Run with --help for usage.");
     return kExitInvalidArguments;
   }

@@ -2,15 +2,18 @@
 
 #include <thread>
 
+#include "front_end/distinct_apps.h"
+
 namespace yoxa {
 
 std::vector<InstalledState> detect_installed(const DetectionContext& ctx, const std::vector<const AppDescriptor*>& apps,
                                              bool registry_only) {
-  std::vector<InstalledState> states(apps.size());
+  const DistinctApps distinct = distinct_apps(apps);
+  std::vector<InstalledState> states(distinct.apps.size());
   std::vector<std::jthread> workers;
-  workers.reserve(apps.size());
-  for (std::size_t i = 0; i < apps.size(); ++i) {
-    workers.emplace_back([&ctx, &states, app = apps[i], i, registry_only] {
+  workers.reserve(distinct.apps.size());
+  for (std::size_t i = 0; i < distinct.apps.size(); ++i) {
+    workers.emplace_back([&ctx, &states, app = distinct.apps[i], i, registry_only] {
       InstalledState& state = states[i];
       state.version = installed_version_quick(ctx, *app, registry_only);
       if (!state.version) return;
@@ -19,7 +22,7 @@ std::vector<InstalledState> detect_installed(const DetectionContext& ctx, const 
     });
   }
   workers.clear();  // joins every detection before the states are handed over
-  return states;
+  return per_request(distinct, states);
 }
 
 void put_installed_state(Json& object, const InstalledState& state) {

@@ -16,7 +16,7 @@ struct InstalledState {
   const char* source = nullptr;  // "msix" or "msi" when installed
 };
 
-// Detects every app at once, one thread per app, in the order given.
+// Detects every app at once, one thread per distinct app; one state per app given, in order.
 std::vector<InstalledState> detect_installed(const DetectionContext& ctx, const std::vector<const AppDescriptor*>& apps,
                                              bool registry_only);
 

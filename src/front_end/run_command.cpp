@@ -17,6 +17,7 @@
 #include "front_end/catalog.h"
 #include "front_end/emit.h"
 #include "front_end/event_pipe.h"
+#include "front_end/relay.h"
 #include "front_end/run_outcome.h"
 #include "front_end/run_request.h"
 #include "front_end/stdin_commands.h"
@@ -52,25 +53,6 @@ std::expected<void, std::string> create_quit_file(const std::string& path) {
 void remove_quit_file(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path_from_utf8(path), ignored);
-}
-
-// One line of the worker's stream: recorded when it is a result, then passed on.
-void relay_line(std::string_view line, std::vector<AppResult>& results) {
-  Json event;
-  try {
-    event = Json::parse(line);
-  } catch (const Json::exception&) {
-    log::error(format("unparseable line on the worker event stream: {}", line));
-    emit(log_event("warn", line));
-    return;
-  }
-  if (auto parsed = parse_app_result(event)) {
-    AppResult result = std::move(*parsed);
-    log::info(format("relaying app-result: {} -> {}{}", result.app, wire_string(result.status),
-                     result.error_code ? format(" ({})", *result.error_code) : std::string()));
-    results.push_back(std::move(result));
-  }
-  emit(event);
 }
 
 int refuse_retired(const RunRequest& request, const Retirement& retirement) {
@@ -162,7 +144,7 @@ int run_run(const std::vector<std::string>& arguments) {
   auto parsed = parse_run_request(parse_flag_map(arguments), catalog_apps(), config.install_scope);
   if (!parsed) {
     const std::string* error = &parsed.error();
-    platform::write_standard_error(*error + "\n");
+    platform::write_standard_error(printable(*error) + "\n");
     return 3;
   }
   const RunRequest request = std::move(*parsed);
@@ -196,7 +178,7 @@ int run_run(const std::vector<std::string>& arguments) {
     std::vector<AppResult> none;
     return finish_run(action, request.strict, 2, selected, none);
   }
-  start_stdin_commands(quit_file);
+  const StdinCommands stdin_commands(standard_input_source(), quit_file);
 
   const int code = start_and_relay(request, quit_file, pid);
   remove_quit_file(quit_file);

@@ -1,6 +1,8 @@
 #include "front_end/stdin_commands.h"
 
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -51,12 +53,45 @@ bool handle_stdin_line(std::string_view line, const std::string& quit_file) {
   return true;
 }
 
-void start_stdin_commands(const std::string& quit_file) {
-  std::thread([quit_file] {
-    while (const auto line = platform::read_standard_input_line()) {
-      if (!handle_stdin_line(*line, quit_file)) return;
+void handle_overlong_stdin_line() {
+  log::warn(format("undecodable stdin line: longer than {} bytes", kMaxStdinLine));
+}
+
+namespace {
+class StandardInput final : public ByteSource {
+ public:
+  std::optional<std::string> read() override { return platform::read_standard_input(); }
+};
+}  // namespace
+
+std::unique_ptr<ByteSource> standard_input_source() { return std::make_unique<StandardInput>(); }
+
+struct StdinCommands::Shared {
+  std::mutex mutex;
+  bool stopped = false;
+};
+
+StdinCommands::StdinCommands(std::unique_ptr<ByteSource> source, std::string quit_file)
+    : shared_(std::make_shared<Shared>()) {
+  auto reader = std::make_unique<LineReader>(std::move(source), kMaxStdinLine);
+  std::thread([shared = shared_, reader = std::move(reader), quit_file = std::move(quit_file)] {
+    while (const auto line = reader->next()) {
+      // Handling happens under the lock, so once the owner has stopped us nothing
+      // of the process (logger, standard output) is touched again.
+      std::lock_guard lock(shared->mutex);
+      if (shared->stopped) return;
+      if (line->too_long) {
+        handle_overlong_stdin_line();
+      } else if (!handle_stdin_line(line->text, quit_file)) {
+        return;
+      }
     }
   }).detach();
+}
+
+StdinCommands::~StdinCommands() {
+  std::lock_guard lock(shared_->mutex);
+  shared_->stopped = true;
 }
 
 }  // namespace yoxa

@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "core/parent_walk.h"
 #include "core/messages.h"
 #include "core/places.h"
 #include "core/paths.h"
@@ -49,14 +50,12 @@ bool is_old_package_name(const std::string& name) {
 // --- disk space ---------------------------------------------------------------------------
 
 std::optional<MeasuredFreeSpace> free_space_walking_up(const std::string& start, const FreeSpaceQuery& query) {
-  fs::path path = path_from_utf8(start);
-  while (true) {
-    const std::string text = path_to_utf8(path);
-    if (auto free = query(text)) return MeasuredFreeSpace{*free, text};
-    fs::path parent = path.parent_path();
-    if (parent.empty() || parent == path) return std::nullopt;
-    path = std::move(parent);
-  }
+  std::optional<MeasuredFreeSpace> measured;
+  walk_up_parents(start, [&](const std::string& path) {
+    if (auto free = query(path)) measured = MeasuredFreeSpace{*free, path};
+    return measured.has_value();
+  });
+  return measured;
 }
 
 std::optional<MeasuredFreeSpace> free_space_walking_up(const std::string& path) {

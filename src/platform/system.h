@@ -29,10 +29,10 @@ std::string temp_directory();
 std::string own_executable_path();
 std::uint32_t current_process_id();
 
-// The next line of standard input without its line feed; none at end of input or on
-// a read error. From a console the characters are read wide and converted to UTF-8;
-// from a pipe or file the bytes are taken as they are.
-std::optional<std::string> read_standard_input_line();
+// The next bytes of standard input, as many as one read returns; none at end of
+// input or on a read error. From a console the characters are read wide and
+// converted to UTF-8; from a pipe or file the bytes are taken as they are.
+std::optional<std::string> read_standard_input();
 
 // Bytes of free space available to the caller on the volume holding `path`.
 std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& path);

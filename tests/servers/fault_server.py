@@ -8,6 +8,8 @@ for ?size=N&seed=S (defaults DEFAULT_SIZE and 0), so a test can compare hashes.
   /flaky/N/...            503 for the first N requests of this exact path, then as /range
   /status/CODE/...        status CODE with a short text body
   /short/...              Content-Length of the whole body, half of it, then close
+  /cut-once/N/...         the first request of this exact path: as /range, but the
+                          connection drops once the body reaches offset N; later ones as /range
   /nolength/...           the body without Content-Length, ended by closing
   /drop/...               closes the connection without answering
   /stall-headers/...      reads the request and never answers (until stop() or stall_limit)
@@ -28,6 +30,7 @@ import functools
 import hashlib
 import http.server
 import re
+import socket
 import ssl
 import threading
 from dataclasses import dataclass, field
@@ -97,6 +100,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._serve_body(honour_range=True)
         if head == "status" and len(segments) > 1 and segments[1].isdigit():
             return self._simple(int(segments[1]), b"status page\n")
+        if head == "cut-once" and len(segments) > 1 and segments[1].isdigit():
+            if owner._count(route) == 1:
+                return self._serve_body(honour_range=True, cut_at=int(segments[1]))
+            return self._serve_body(honour_range=True)
         if head == "short":
             return self._serve_cut(len(body(self._size, self._seed)))
         if head == "nolength":
@@ -153,8 +160,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _redirect(self, location: str) -> None:
         self._headers(302, 0, {"Location": location})
 
-    def _serve_body(self, honour_range: bool) -> None:
+    def _serve_body(self, honour_range: bool, cut_at: Optional[int] = None) -> None:
         data = body(self._size, self._seed)
+        if cut_at is not None:
+            self._write = functools.partial(self._write_until, cut_at=cut_at)
         match = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
         if not honour_range or not match:
             self._headers(200, len(data), {"Accept-Ranges": "bytes"} if honour_range else None)
@@ -166,6 +175,21 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self._headers(206, last - first + 1,
                       {"Accept-Ranges": "bytes", "Content-Range": f"bytes {first}-{last}/{len(data)}"})
         self._write(data[first:last + 1])
+
+    def _write_until(self, data: bytes, cut_at: int) -> None:
+        """Writes the part of a response body that lies before absolute offset cut_at
+        (the body starts at the Range's first byte), then drops the connection."""
+        match = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
+        first = int(match.group(1)) if match else 0
+        if self.command != "HEAD":
+            self.wfile.write(data[: max(0, cut_at - first)])
+            self.wfile.flush()
+        self.close_connection = True
+        # Dropped, not closed: no TLS close_notify.
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def _serve_cut(self, announced: Optional[int]) -> None:
         """Writes a body that ends with the connection: announced bytes promised,

@@ -18,9 +18,11 @@
 #include <vector>
 
 #include "core/event_sink.h"
+#include "core/line_reader.h"
 #include "core/protocol_event.h"
 #include "core/text.h"
 #include "front_end/event_pipe.h"
+#include "front_end/stdin_commands.h"
 #include "platform/ipc.h"
 #include "platform/security.h"
 #include "platform/system.h"
@@ -97,7 +99,8 @@ int run(const std::vector<std::string>& arguments) {
     line = {{"elevated", platform::is_elevated()}};
   } else if (command == "stdin") {
     std::vector<std::string> lines;
-    while (auto next = platform::read_standard_input_line()) lines.push_back(*next);
+    yoxa::LineReader reader(yoxa::standard_input_source(), yoxa::kMaxStdinLine);
+    while (auto next = reader.next()) lines.push_back(next->text);
     line = {{"lines", lines}};
   } else {
     return 97;

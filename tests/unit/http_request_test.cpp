@@ -119,6 +119,12 @@ TEST(HttpRequest, RequestCarriesAgentTimeoutAndUsableProxy) {
   } cases[] = {
       {{"proxy.corp", 8080, true, ""}, "proxy.corp:8080"},
       {{"[fd00::1]", 3128, true, ""}, "[fd00::1]:3128"},
+      {{"[::ffff:192.0.2.1]", 3128, true, ""}, "[::ffff:192.0.2.1]:3128"},
+      // Invalid literals go direct, as clients would refuse them.
+      {{"[0:1]", 31, true, ""}, std::nullopt},
+      {{"[1::2::3]", 31, true, ""}, std::nullopt},
+      {{"[12345::1]", 31, true, ""}, std::nullopt},
+      {{"[::1.2.3]", 31, true, ""}, std::nullopt},
       {{"proxy.corp", 8080, false, ""}, std::nullopt},
       {{"", 8080, true, ""}, std::nullopt},
       {{"proxy.corp", 0, true, ""}, std::nullopt},

@@ -42,5 +42,34 @@ TEST(SubcommandProcess, HelloListsTheCatalogAndEndsWithDone) {
   EXPECT_EQ(out.substr(newline + 1), R"({"action":"hello","exitCode":0,"results":[],"type":"done","v":1})" "\n");
 }
 
+// Each distinct app is looked up once on its own thread; every requested id still
+// gets its entry, in order (the sanitizer builds check those threads too).
+TEST(SubcommandProcess, CheckUpdatesAnswersEveryRepeatedIdInOrder) {
+  std::vector<std::string> ids;
+  std::string apps;
+  for (int i = 0; i < 300; ++i) {
+    for (const char* id : {"lumen", "quill", "lumen"}) {
+      ids.emplace_back(id);
+      apps += std::string(id) + ",";
+    }
+  }
+  auto child = platform::ChildProcess::start(YOXA_ENGINE_EXE, {"check-updates", "--apps", apps});
+  ASSERT_TRUE(child.has_value());
+  const auto code = child->wait();
+  ASSERT_TRUE(child->finish_output().has_value());
+  std::vector<Json> events;
+  const std::string out = child->standard_output();
+  for (std::size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    events.push_back(Json::parse(out.substr(start, end - start)));
+  }
+  ASSERT_EQ(events.size(), 3u);
+  for (const Json& answer : {events[0], events[1]}) {
+    ASSERT_EQ(answer["apps"].size(), ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(answer["apps"][i]["id"], ids[i]);
+  }
+  EXPECT_EQ(events[2]["type"], "done");
+  EXPECT_EQ(code.value_or(999), events[2]["exitCode"].get<std::uint32_t>());
+}
+
 }  // namespace
 }  // namespace yoxa

@@ -62,23 +62,14 @@ std::string own_executable_path() {
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
 
 // Reads the descriptor directly, not through stdio, so nothing is held back in a
-// buffer another reader could miss; only the stdin command thread calls this.
-std::optional<std::string> read_standard_input_line() {
-  static std::string pending;
+// buffer another reader could miss.
+std::optional<std::string> read_standard_input() {
+  char buffer[4096];
   while (true) {
-    if (const auto end = pending.find('\n'); end != std::string::npos) {
-      std::string line = pending.substr(0, end);
-      pending.erase(0, end + 1);
-      return line;
-    }
-    char buffer[4096];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0 || pending.empty()) return std::nullopt;
-      return std::exchange(pending, std::string());
-    }
-    pending.append(buffer, static_cast<std::size_t>(n));
+    if (n <= 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(n));
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/text.h"
 #include "platform/windows/handle.h"
+#include "core/url.h"
 #include "platform/windows/win.h"
 
 #include <winhttp.h>
@@ -63,101 +64,6 @@ std::string cause_of(DWORD code) {
 HttpError failure(std::string_view call, const std::string& url) {
   const DWORD code = GetLastError();
   return HttpError{format("{} failed: {} {} ({})", call, static_cast<unsigned long>(code), cause_of(code), url)};
-}
-
-// --- Resolving a Location value against the URL that sent it (RFC 3986, 5.2) ---
-
-struct UrlParts {
-  std::string scheme;
-  std::optional<std::string> authority;
-  std::string path;
-  std::optional<std::string> query;
-};
-
-bool is_scheme(std::string_view text) {
-  if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
-  });
-}
-
-UrlParts split_url(std::string_view url) {
-  UrlParts parts;
-  url = url.substr(0, url.find('#'));  // fragments never travel
-  const auto colon = url.find(':');
-  if (colon != std::string_view::npos && is_scheme(url.substr(0, colon))) {
-    parts.scheme = std::string(url.substr(0, colon));
-    url.remove_prefix(colon + 1);
-  }
-  if (url.starts_with("//")) {
-    url.remove_prefix(2);
-    const auto end = std::min(url.find_first_of("/?"), url.size());
-    parts.authority = std::string(url.substr(0, end));
-    url.remove_prefix(end);
-  }
-  const auto question = url.find('?');
-  parts.path = std::string(url.substr(0, question));
-  if (question != std::string_view::npos) parts.query = std::string(url.substr(question + 1));
-  return parts;
-}
-
-std::string remove_dot_segments(std::string_view in) {
-  std::string out;
-  const auto drop_last_segment = [&out] {
-    const auto slash = out.rfind('/');
-    out.erase(slash == std::string::npos ? 0 : slash);
-  };
-  while (!in.empty()) {
-    if (in.starts_with("../")) in.remove_prefix(3);
-    else if (in.starts_with("./") || in.starts_with("/./")) in.remove_prefix(2);
-    else if (in == "/.") in = "/";
-    else if (in.starts_with("/../")) {
-      in.remove_prefix(3);
-      drop_last_segment();
-    } else if (in == "/..") {
-      in = "/";
-      drop_last_segment();
-    } else if (in == "." || in == "..") in = {};
-    else {
-      const auto end = std::min(in.find('/', 1), in.size());
-      out.append(in.substr(0, end));
-      in.remove_prefix(end);
-    }
-  }
-  return out;
-}
-
-std::string resolve_reference(const std::string& base_url, const std::string& reference) {
-  const UrlParts base = split_url(base_url);
-  const UrlParts ref = split_url(reference);
-  UrlParts target;
-  if (!ref.scheme.empty()) {
-    target = ref;
-    target.path = remove_dot_segments(ref.path);
-  } else {
-    target.scheme = base.scheme;
-    if (ref.authority) {
-      target.authority = ref.authority;
-      target.path = remove_dot_segments(ref.path);
-      target.query = ref.query;
-    } else {
-      target.authority = base.authority;
-      if (ref.path.empty()) {
-        target.path = base.path;
-        target.query = ref.query ? ref.query : base.query;
-      } else {
-        if (ref.path.starts_with('/')) target.path = remove_dot_segments(ref.path);
-        else if (base.authority && base.path.empty()) target.path = remove_dot_segments("/" + ref.path);
-        else target.path = remove_dot_segments(base.path.substr(0, base.path.rfind('/') + 1) + ref.path);
-        target.query = ref.query;
-      }
-    }
-  }
-  std::string url = target.scheme + ":";
-  if (target.authority) url += "//" + *target.authority;
-  url += target.path;
-  if (target.query) url += "?" + *target.query;
-  return url;
 }
 
 // --- One request over WinHTTP ---

@@ -92,51 +92,28 @@ std::string own_executable_path() {
 
 std::uint32_t current_process_id() { return GetCurrentProcessId(); }
 
-namespace {
-// The text up to the first LF of `pending`, which loses it and the LF.
-template <class Text>
-std::optional<Text> take_line(Text& pending, typename Text::value_type line_feed) {
-  const auto end = pending.find(line_feed);
-  if (end == Text::npos) return std::nullopt;
-  Text line = pending.substr(0, end);
-  pending.erase(0, end + 1);
-  return line;
-}
-}  // namespace
-
 // A console hands out UTF-16 whatever the code page; a pipe or file carries the
-// launcher's UTF-8 bytes untouched. Only the stdin command thread calls this.
-std::optional<std::string> read_standard_input_line() {
-  static std::wstring pending_console;
-  static std::string pending_bytes;
+// launcher's UTF-8 bytes untouched.
+std::optional<std::string> read_standard_input() {
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return std::nullopt;
   DWORD console_mode = 0;
   if (GetConsoleMode(input, &console_mode)) {
-    while (true) {
-      if (auto line = take_line(pending_console, L'\n')) return win::narrow(*line);
-      wchar_t buffer[1024];
-      DWORD read = 0;
-      if (!ReadConsoleW(input, buffer, 1024, &read, nullptr) || read == 0) {
-        if (pending_console.empty()) return std::nullopt;
-        return win::narrow(std::exchange(pending_console, std::wstring()));
-      }
-      pending_console.append(buffer, read);
-    }
-  }
-  while (true) {
-    if (auto line = take_line(pending_bytes, '\n')) return line;
-    char buffer[4096];
+    wchar_t buffer[1025];
     DWORD read = 0;
-    const bool ok = ReadFile(input, buffer, sizeof buffer, &read, nullptr) != FALSE;
-    // A pipe whose writer has gone answers ERROR_BROKEN_PIPE: that is the end of input.
-    if (!ok && GetLastError() != ERROR_BROKEN_PIPE) return std::nullopt;
-    if (read == 0) {
-      if (pending_bytes.empty()) return std::nullopt;
-      return std::exchange(pending_bytes, std::string());
+    if (!ReadConsoleW(input, buffer, 1024, &read, nullptr) || read == 0) return std::nullopt;
+    // A surrogate pair is never split between two reads.
+    if (buffer[read - 1] >= 0xD800 && buffer[read - 1] <= 0xDBFF) {
+      DWORD low = 0;
+      if (ReadConsoleW(input, buffer + read, 1, &low, nullptr)) read += low;
     }
-    pending_bytes.append(buffer, read);
+    return win::narrow(std::wstring_view(buffer, read));
   }
+  char buffer[4096];
+  DWORD read = 0;
+  // A pipe whose writer has gone answers ERROR_BROKEN_PIPE: that is the end of input.
+  if (!ReadFile(input, buffer, sizeof buffer, &read, nullptr) || read == 0) return std::nullopt;
+  return std::string(buffer, read);
 }
 
 std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& path) {
