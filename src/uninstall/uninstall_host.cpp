@@ -18,7 +18,8 @@ std::expected<CapturedRun, platform::OsError> run_capturing(const std::string& p
   // Collect what is left without blocking: an uninstaller that hands its work to a child of
   // its own may leave our pipes open in that child until it ends.
   if (auto rest = child->wait_for(std::chrono::milliseconds(0)); !rest) return std::unexpected(rest.error());
-  return CapturedRun{*ended, child->standard_output(), child->standard_error()};
+  return CapturedRun{
+      .exit_code = *ended, .standard_error = child->standard_error(), .standard_output = child->standard_output()};
 }
 
 UninstallHost::UninstallHost()

@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "install/install_msi.h"
+#include "install/staging.h"
 #include "platform/os_error.h"
 #include "system/command_runner.h"
 
@@ -20,14 +21,9 @@ namespace yoxa {
 enum class Removal : std::uint8_t { Removed, NotInstalled };
 using RemovalOutcome = Result<Removal>;
 
-struct CapturedRun {
-  std::uint32_t exit_code = 0;
-  std::string standard_output;
-  std::string standard_error;
-};
-// Starts a program hidden with its output captured and waits for it without a time limit.
-using CapturingRunner = std::function<std::expected<CapturedRun, platform::OsError>(
-    const std::string& program, const std::vector<std::string>& arguments)>;
+// The uninstaller's exit code and output; unlike a tool run, its wait has no time limit.
+using CapturedRun = ToolOutcome;
+using CapturingRunner = ToolRunner;
 std::expected<CapturedRun, platform::OsError> run_capturing(const std::string& program,
                                                             const std::vector<std::string>& arguments);
 

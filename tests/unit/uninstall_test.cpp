@@ -120,7 +120,7 @@ struct Rig {
         -> std::expected<CapturedRun, platform::OsError> {
       started.push_back(program + " " + join(arguments, " "));
       if (!uninstaller_starts) return std::unexpected(platform::OsError{2, "The system cannot find the file specified."});
-      return CapturedRun{uninstaller_exit, "removed 3 files\n\n", ""};
+      return CapturedRun{.exit_code = uninstaller_exit, .standard_error = "", .standard_output = "removed 3 files\n\n"};
     };
   }
 
