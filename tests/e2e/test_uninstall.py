@@ -171,6 +171,7 @@ def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up
 def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, folders, nsis_dir, register_nsis,
                                                                       run_uninstall, clean_machine):
     register_nsis("HKLM", "YoxaQuillStays", "--keep-entry")
+    launcher_log_at = folders.log_size(folders.launcher_logs)
 
     code, events = run_uninstall("quill")
 
@@ -180,6 +181,11 @@ def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, fold
     assert (nsis_dir / "uninst.exe").exists()  # never cleaned up without a confirmed removal
     worker_log = folders.log_text(folders.user_logs)
     assert "Yoxa Quill still present in All hive(s) 30s after running UninstallString (exit Some(0)); see " in worker_log
+    # Found only machine-wide: the run would ask for elevation, but Wine's launcher already has it.
+    launcher_log = folders.log_text(folders.launcher_logs, launcher_log_at)
+    assert "uninstall pre-check: Yoxa Quill -> MachineWide" in launcher_log
+    assert ("run action=uninstall scope=user needs_elevation=false (machine_only_in_selection=false "
+            "uninstall_needs_admin=true)") in launcher_log
 
 
 # -- cancel -----------------------------------------------------------------------------------
