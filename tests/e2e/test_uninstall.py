@@ -37,6 +37,11 @@ def app_result(app: str, status: str, error_code=None) -> dict:
             "status": status, "type": "app-result", "v": 1}
 
 
+def drive_c(wine, windows_dir: str) -> Path:
+    """The host path of a C:\\ folder of the prefix."""
+    return wine.prefix / "drive_c" / Path(*windows_dir[3:].split("\\"))
+
+
 def registered(wine, hive: str, key: str) -> bool:
     return wine_quiet(wine, "reg", "query", rf"{hive}\{UNINSTALL_ROOT}\{key}") == 0
 
@@ -82,15 +87,23 @@ def register_nsis(wine, support_exe, nsis_dir):
     """Puts the test uninstaller alone in its folder and registers it as quill's:
     register_nsis(hive, key, *options)."""
 
-    def register(hive: str, key: str, *options: str) -> None:
-        nsis_dir.mkdir(parents=True, exist_ok=True)
-        stub = nsis_dir / "uninst.exe"
+    made = []
+
+    def register(hive: str, key: str, *options: str, folder: str = NSIS_DIR) -> Path:
+        host_dir = drive_c(wine, folder)
+        host_dir.mkdir(parents=True, exist_ok=True)
+        made.append(host_dir)
+        stub = host_dir / "uninst.exe"
         shutil.copy(support_exe("test_uninstaller.exe"), stub)
         registered_ok = wine.run(stub, "--register", "--hive", hive.lower(), "--key", key, "--name", "Yoxa Quill",
-                                 "--program", NSIS_DIR + r"\uninst.exe", *options)
+                                 "--program", folder + r"\uninst.exe", *options)
         assert registered_ok.code == 0, registered_ok
+        return host_dir
 
-    return register
+    yield register
+    for host_dir in made:
+        if host_dir != nsis_dir:
+            shutil.rmtree(host_dir, ignore_errors=True)
 
 
 @pytest.fixture
@@ -166,6 +179,19 @@ def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up
     assert "=== Yoxa installer: uninstaller runner ===\ncommand: " + NSIS_DIR + r"\uninst.exe" in transcript
     assert "exit: Some(0)\n--- stdout ---\ntest uninstaller: removing the app\n" in transcript
     assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
+
+
+def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, folders, register_nsis, run_uninstall,
+                                                                  clean_machine):
+    folder = register_nsis("HKCU", "YoxaQuillNsis", folder=r"C:\YoxaQuillStub")
+
+    code, events = run_uninstall("quill")
+
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
+    assert (folder / "uninst.exe").exists()
+    assert "Yoxa Quill: refusing to clean up 'C:\\YoxaQuillStub' \u2014 too close to the drive root" in \
+        folders.log_text(folders.user_logs)
 
 
 def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, folders, nsis_dir, register_nsis,
