@@ -235,3 +235,19 @@ def test_cancel_during_the_first_app_reports_the_rest_cancelled(wine, windows_bu
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "cancelled")]
     assert not of_type(events, "stage", "folio")
     assert not registered(wine, "HKCU", "YoxaQuillNsis")
+
+
+# -- an expired installer ---------------------------------------------------------------------
+
+def test_expired_installer_still_uninstalls(wine, windows_build, register_nsis, clean_machine):
+    expired = windows_build / "YoxaOfficeInstaller-expired.exe"
+    if not expired.is_file():
+        pytest.skip(f"{expired.name} is not in {windows_build}: build the windows-test preset")
+    register_nsis("HKCU", "YoxaQuillNsis")
+
+    code, out, _ = wine.run(expired, "run", "--action", "uninstall", "--apps", "quill,folio", timeout=RUN_TIMEOUT)
+
+    events = check_event_stream(out, code)
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "already_absent")]
+    assert not registered(wine, "HKCU", "YoxaQuillNsis")
