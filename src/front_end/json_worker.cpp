@@ -75,6 +75,8 @@ WorkOutcome run_install_work(const JsonRunPayload& payload, const EventSink& sin
   failed.exit_code = exit_code_for_error(error);
   return failed;
 }
+
+// Uninstall has no whole-run error: every app ends in its own result.
 WorkOutcome run_uninstall_work(const JsonRunPayload& payload, const EventSink& sink, const std::string& log_dir) {
   const bool machine = payload.scope == InstallScope::Machine;
   const RunContext run{
