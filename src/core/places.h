@@ -102,6 +102,18 @@ inline constexpr std::uint32_t kCompatibilityVersionKey = 5201;
 inline constexpr std::uint32_t kCompatibilityBuildMissing = 5202;
 inline constexpr std::uint32_t kCompatibilityBuildParse = 5203;
 
+// uninstall
+inline constexpr std::uint32_t kUninstallLogPath = 6101;
+inline constexpr std::uint32_t kUninstallMsiStart = 6102;
+inline constexpr std::uint32_t kUninstallMsiExit = 6103;
+inline constexpr std::uint32_t kUninstallNoCommand = 6104;
+inline constexpr std::uint32_t kUninstallNoProgram = 6105;
+inline constexpr std::uint32_t kUninstallStart = 6106;
+inline constexpr std::uint32_t kUninstallStillPresent = 6107;
+inline constexpr std::uint32_t kUninstallNoFamily = 6108;
+inline constexpr std::uint32_t kUninstallMsixUser = 6109;
+inline constexpr std::uint32_t kUninstallMsixAllUsers = 6110;
+
 // log export
 inline constexpr std::uint32_t kExportStagingCreate = 5401;
 inline constexpr std::uint32_t kExportStagingPath = 5402;

@@ -17,6 +17,7 @@
 #include "platform/system.h"
 #include "system/log_locations.h"
 #include "system/logger.h"
+#include "uninstall/run_uninstall.h"
 
 namespace yoxa {
 
@@ -74,6 +75,20 @@ WorkOutcome run_install_work(const JsonRunPayload& payload, const EventSink& sin
   failed.exit_code = exit_code_for_error(error);
   return failed;
 }
+
+// Uninstall has no whole-run error: every app ends in its own result.
+WorkOutcome run_uninstall_work(const JsonRunPayload& payload, const EventSink& sink, const std::string& log_dir) {
+  const bool machine = payload.scope == InstallScope::Machine;
+  const RunContext run{
+      .settings = {.app_ids = payload.apps, .machine = machine, .staging_base = config_base_dir(machine),
+                   .log_dir = log_dir},
+      .sink = sink,
+      .cancel = CancelToken::quit_file(payload.quit_file),
+  };
+  std::vector<AppResult> results = run_uninstall(run, payload.per_user_precheck);
+  const int code = worker_exit_code(results, false);
+  return {std::move(results), false, code};
+}
 }  // namespace
 
 int run_json_worker(const JsonRunPayload& payload) {
@@ -103,9 +118,7 @@ int run_json_worker(const JsonRunPayload& payload) {
     // The only sink the work holds: dropping it closes the channel and ends the sender.
     const EventSink work_sink = std::move(sink);
     if (payload.action == "uninstall") {
-      log::error("Run failed: uninstall is not available in this build of the engine");
-      work_sink.log("error", "Uninstall is not available in this build of the engine.");
-      code = 2;
+      code = run_uninstall_work(payload, work_sink, log_dir).exit_code;
     } else {
       code = run_install_work(payload, work_sink, log_dir).exit_code;
     }

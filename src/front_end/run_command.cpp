@@ -1,5 +1,6 @@
 #include "front_end/run_command.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,8 @@
 #include "platform/security.h"
 #include "platform/system.h"
 #include "system/elevation.h"
+#include "system/installed_apps.h"
+#include "uninstall/uninstall_precheck.h"
 #include "core/base64.h"
 #include "core/log.h"
 
@@ -67,6 +70,38 @@ int refuse_retired(const RunRequest& request, const Retirement& retirement) {
   return finish_run(wire_string(request.action), request.strict, 2, selected_ids(request.apps), results);
 }
 
+struct UninstallPrecheck {
+  std::vector<std::string> per_user;  // found installed for this user, in table order
+  bool needs_admin = false;
+};
+
+// Where each selected app is installed: the worker is told which ones this user owns, and a
+// machine-wide one makes the run ask for elevation.
+UninstallPrecheck uninstall_precheck_of(const RunRequest& request) {
+  const InstalledApps& installed = machine_installed_apps();
+  std::vector<std::pair<const AppDescriptor*, PrecheckAnswer>> answers;
+  for (const AppDescriptor& app : app_table()) {
+    if (std::ranges::any_of(request.apps, [&app](const AppDescriptor* chosen) { return chosen->id == app.id; })) {
+      answers.emplace_back(&app, uninstall_precheck(installed, app));
+    }
+  }
+
+  UninstallPrecheck precheck;
+  for (const auto& [app, answer] : answers) {
+    if (answer == PrecheckAnswer::PerUser) precheck.per_user.emplace_back(app->id);
+  }
+  // A machine-only selection elevates anyway; the answers are logged only when they decide.
+  if (decide_elevation(request, true, false).machine_only_in_selection) return precheck;
+  for (const auto& [app, answer] : answers) {
+    log::info(format("uninstall pre-check: {} -> {}", app->display_name, precheck_text(answer)));
+    if (answer == PrecheckAnswer::MachineWide) {
+      precheck.needs_admin = true;
+      break;
+    }
+  }
+  return precheck;
+}
+
 // Everything after the mutex and the quit file: start, connect, relay, wait.
 int start_and_relay(const RunRequest& request, const std::string& quit_file, std::uint32_t pid) {
   const std::vector<std::string> selected = selected_ids(request.apps);
@@ -75,10 +110,11 @@ int start_and_relay(const RunRequest& request, const std::string& quit_file, std
   const auto finish = [&](int code) { return finish_run(action, request.strict, code, selected, results); };
 
   const std::string pipe_name = event_pipe_name(pid);
-  const std::vector<std::string> per_user_precheck;  // uninstall runs fill this in
-  const std::string payload_text = worker_payload_text(request, quit_file, pipe_name, per_user_precheck);
+  const UninstallPrecheck precheck = request.action == RunAction::Uninstall ? uninstall_precheck_of(request)
+                                                                            : UninstallPrecheck{};
+  const std::string payload_text = worker_payload_text(request, quit_file, pipe_name, precheck.per_user);
 
-  const ElevationDecision elevation = decide_elevation(request, platform::is_elevated(), false);
+  const ElevationDecision elevation = decide_elevation(request, platform::is_elevated(), precheck.needs_admin);
   log::info(format("run action={} scope={} needs_elevation={} (machine_only_in_selection={} uninstall_needs_admin={})",
                    action, wire_string(request.scope), elevation.needs_elevation,
                    elevation.machine_only_in_selection, elevation.uninstall_needs_admin));
@@ -148,10 +184,6 @@ int run_run(const std::vector<std::string>& arguments) {
     return 3;
   }
   const RunRequest request = std::move(*parsed);
-  if (request.action == RunAction::Uninstall) {
-    platform::write_standard_error("Uninstall runs are not available in this build of the engine.\n");
-    return 3;
-  }
   if (!request.install_dir.empty()) {
     emit_log("info", format("--install-dir '{}' is not supported on Windows; packages install to their fixed locations",
                             request.install_dir));
@@ -159,8 +191,10 @@ int run_run(const std::vector<std::string>& arguments) {
   const std::string action(wire_string(request.action));
   const std::vector<std::string> selected = selected_ids(request.apps);
 
-  // Only installs and updates are refused for retirement; uninstall runs returned above.
-  if (const auto retirement = check_expiry()) return refuse_retired(request, *retirement);
+  // Only installs and updates are refused for retirement: removing an app is always allowed.
+  if (request.action != RunAction::Uninstall) {
+    if (const auto retirement = check_expiry()) return refuse_retired(request, *retirement);
+  }
 
   bool already_exists = false;
   auto mutex = platform::NamedMutex::create_owned(kRunMutexName, already_exists);

@@ -26,6 +26,20 @@ std::optional<std::string> DetectedApps::installed_version(const AppDescriptor& 
   return yoxa::installed_version(context_, app);
 }
 
+Result<std::optional<InstalledProduct>> DetectedApps::find_by_upgrade_code_in(std::string_view packed_code,
+                                                                              RootScope scope) const {
+  return yoxa::find_by_upgrade_code(context_, packed_code, upgrade_code_roots(scope));
+}
+
+std::optional<InstalledProduct> DetectedApps::find_by_product_name_in(std::string_view product_name,
+                                                                      RootScope scope) const {
+  return yoxa::find_by_product_name(context_, product_name, product_name_roots(scope));
+}
+
+bool DetectedApps::msix_provisioned(std::string_view family_name) const {
+  return yoxa::msix_provisioned(context_, family_name);
+}
+
 const InstalledApps& machine_installed_apps() {
   static const DetectedApps apps(system_detection());
   return apps;

@@ -21,6 +21,18 @@ class InstalledApps {
   virtual std::optional<InstalledProduct> find_by_product_name(std::string_view product_name) const = 0;
   virtual std::optional<std::string> installed_path(const AppDescriptor& app) const = 0;
   virtual std::optional<std::string> installed_version(const AppDescriptor& app) const = 0;
+
+  // Lookups over one root list, for callers that must tell the user's install from the
+  // machine's (uninstall). A view that does not model scopes answers from its own lookups.
+  [[nodiscard]] virtual Result<std::optional<InstalledProduct>> find_by_upgrade_code_in(
+      std::string_view packed_code, RootScope /*scope*/) const {
+    return find_by_upgrade_code(packed_code);
+  }
+  virtual std::optional<InstalledProduct> find_by_product_name_in(std::string_view product_name,
+                                                                  RootScope /*scope*/) const {
+    return find_by_product_name(product_name);
+  }
+  virtual bool msix_provisioned(std::string_view /*family_name*/) const { return false; }
 };
 
 // Detection over one context; the registry lookups search the roots of `scope`.
@@ -35,6 +47,11 @@ class DetectedApps final : public InstalledApps {
   std::optional<InstalledProduct> find_by_product_name(std::string_view product_name) const override;
   std::optional<std::string> installed_path(const AppDescriptor& app) const override;
   std::optional<std::string> installed_version(const AppDescriptor& app) const override;
+  Result<std::optional<InstalledProduct>> find_by_upgrade_code_in(std::string_view packed_code,
+                                                                  RootScope scope) const override;
+  std::optional<InstalledProduct> find_by_product_name_in(std::string_view product_name,
+                                                          RootScope scope) const override;
+  bool msix_provisioned(std::string_view family_name) const override;
 
  private:
   const DetectionContext& context_;

@@ -1,0 +1,17 @@
+#pragma once
+// Removes an app through the uninstall command it registered, then trusts only the
+// registry: the entry has to disappear.
+#include "core/app_table.h"
+#include "install/run_context.h"
+#include "system/detection.h"
+#include "uninstall/uninstall_host.h"
+
+namespace yoxa {
+
+inline constexpr int kRedetectLookups = 30;
+
+// `all_hives`: the entry may live in any hive (machine-wide run), else only the user's.
+RemovalOutcome uninstall_by_uninstall_string(const RunContext& run, const UninstallHost& host, const AppDescriptor& app,
+                                             const InstalledProduct& entry, bool all_hives);
+
+}  // namespace yoxa

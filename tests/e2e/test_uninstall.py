@@ -1,0 +1,253 @@
+"""`run --action uninstall` on the real exe under Wine: MSI apps installed from the test
+CDN are removed through Wine's msiexec, and an app registered with an NSIS-style
+uninstaller (tests/support/test_uninstaller.cpp) through its UninstallString, confirmed
+by the engine's re-detect poll of the registry and followed by the clean-up of the
+uninstaller's folder.
+
+What Wine cannot show here:
+  - per-user MSI installs: Wine's msiexec registers every package machine-wide, so an MSI
+    app in a user-scope run goes through the elevated worker's machine-wide branch; the
+    per-user MSI branch and the unelevated "nothing to remove" answer are unit-tested;
+  - the UAC prompt and its refusal (UNINSTALL_AUTH_CANCELLED): every Wine process is
+    elevated; unit tests cover the declined start;
+  - an elevated worker running as another account than the launcher (the pre-check
+    mismatch): unit-tested with a scripted USERNAME;
+  - MSIX removal: covered by unit tests with scripted PowerShell answers for now.
+"""
+
+import os
+import shutil
+from pathlib import Path
+
+import pytest
+
+from install_fixtures import (EngineProcess, PrefixFolders, SignedPackages, check_event_stream, of_type, publish,
+                              uninstall, wine_quiet)
+
+pytestmark = pytest.mark.usefixtures("trusted_ca", "powershell_standin", "windows_10")
+
+RUN_TIMEOUT = 300
+UNINSTALL_ROOT = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
+NSIS_DIR = r"C:\Program Files\Yoxa Quill NSIS"
+TEST_KEYS = ("YoxaQuillNsis", "YoxaQuillStays")
+
+
+def app_result(app: str, status: str, error_code=None) -> dict:
+    return {"app": app, "errorCode": error_code, "installedPath": None, "installedVersion": None,
+            "status": status, "type": "app-result", "v": 1}
+
+
+def drive_c(wine, windows_dir: str) -> Path:
+    """The host path of a C:\\ folder of the prefix."""
+    return wine.prefix / "drive_c" / Path(*windows_dir[3:].split("\\"))
+
+
+def registered(wine, hive: str, key: str) -> bool:
+    return wine_quiet(wine, "reg", "query", rf"{hive}\{UNINSTALL_ROOT}\{key}") == 0
+
+
+# -- fixtures -------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory) -> SignedPackages:
+    return SignedPackages(tmp_path_factory.mktemp("uninstall-packages"), large_bytes=0)
+
+
+@pytest.fixture(scope="module")
+def folders(wine) -> PrefixFolders:
+    return PrefixFolders(wine.temp_dir().parent)
+
+
+@pytest.fixture
+def nsis_dir(wine) -> Path:
+    return wine.prefix / "drive_c" / "Program Files" / "Yoxa Quill NSIS"
+
+
+@pytest.fixture
+def clean_machine(wine, signed, folders, nsis_dir):
+    """No suite app, no test uninstall entry and no worker log, before and after."""
+
+    def clean():
+        uninstall(wine, signed.all)
+        for hive in ("HKCU", "HKLM"):
+            for key in TEST_KEYS:
+                wine_quiet(wine, "reg", "delete", rf"{hive}\{UNINSTALL_ROOT}\{key}", "/f")
+        shutil.rmtree(nsis_dir, ignore_errors=True)
+        (wine.temp_dir() / "yoxa-test-uninstaller.args").unlink(missing_ok=True)
+        if not os.environ.get("YOXA_E2E_KEEP_PREFIX"):
+            shutil.rmtree(folders.user_base, ignore_errors=True)
+
+    clean()
+    yield
+    clean()
+
+
+@pytest.fixture
+def register_nsis(wine, support_exe, nsis_dir):
+    """Puts the test uninstaller alone in its folder and registers it as quill's:
+    register_nsis(hive, key, *options)."""
+
+    made = []
+
+    def register(hive: str, key: str, *options: str, folder: str = NSIS_DIR) -> Path:
+        host_dir = drive_c(wine, folder)
+        host_dir.mkdir(parents=True, exist_ok=True)
+        made.append(host_dir)
+        stub = host_dir / "uninst.exe"
+        shutil.copy(support_exe("test_uninstaller.exe"), stub)
+        registered_ok = wine.run(stub, "--register", "--hive", hive.lower(), "--key", key, "--name", "Yoxa Quill",
+                                 "--program", folder + r"\uninst.exe", *options)
+        assert registered_ok.code == 0, registered_ok
+        return host_dir
+
+    yield register
+    for host_dir in made:
+        if host_dir != nsis_dir:
+            shutil.rmtree(host_dir, ignore_errors=True)
+
+
+@pytest.fixture
+def run_uninstall(engine):
+    def run(apps: str):
+        code, out, err = engine("run", "--action", "uninstall", "--apps", apps, timeout=RUN_TIMEOUT)
+        assert out, err.decode(errors="replace")
+        return code, check_event_stream(out, code)
+
+    return run
+
+
+def uninstaller_arguments(wine) -> str:
+    return (wine.temp_dir() / "yoxa-test-uninstaller.args").read_text(encoding="utf-8", errors="replace")
+
+
+# -- MSI apps -------------------------------------------------------------------------------
+
+def test_installed_msi_apps_are_removed_by_msiexec_and_then_absent(wine, engine, cdn, signed, folders, run_uninstall,
+                                                                  clean_machine):
+    publish(cdn, signed.quill)
+    publish(cdn, signed.folio)
+    code, out, _ = engine("run", "--action", "install", "--apps", "quill,folio", timeout=RUN_TIMEOUT)
+    assert code == 0, out
+
+    code, events = run_uninstall("folio,quill")
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "uninstalled")]
+    assert [(s["app"], s["stage"], s["index"], s["total"]) for s in of_type(events, "stage")] == [
+        ("quill", "uninstall", 0, 2), ("folio", "uninstall", 1, 2)]
+    assert [e["detailCode"] for e in of_type(events, "progress")] == ["UNINSTALLING", "UNINSTALLING"]
+    assert events[-1]["action"] == "uninstall" and events[-1]["exitCode"] == 0
+    for package in (signed.quill, signed.folio):
+        assert not registered(wine, "HKLM", package.product_code)
+    worker_log = folders.log_text(folders.user_logs)
+    assert f"Uninstalling Yoxa Quill (GUID {signed.quill.product_code}); log: " in worker_log
+    assert "msiexec /x for Yoxa Folio finished with status: 0" in worker_log
+    assert (folders.user_logs / "uninstall-quill.log").exists()  # msiexec's own verbose log
+
+    hello = check_event_stream(engine("hello", timeout=120).stdout)
+    installed = {app["id"]: app["installedVersion"] for app in hello[0]["apps"]}
+    assert installed["quill"] is None and installed["folio"] is None
+
+    code, events = run_uninstall("quill,folio")
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "already_absent"),
+                                             app_result("folio", "already_absent")]
+
+
+# -- registered uninstallers ------------------------------------------------------------------
+
+def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up(wine, folders, nsis_dir,
+                                                                                 register_nsis, run_uninstall,
+                                                                                 clean_machine):
+    # The uninstaller returns at once; a detached copy drops the entry 3 s later.
+    register_nsis("HKCU", "YoxaQuillNsis", "--delay-ms", "3000")
+    launcher_log_at = folders.log_size(folders.launcher_logs)
+
+    code, events = run_uninstall("quill")
+
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
+    assert not registered(wine, "HKCU", "YoxaQuillNsis")
+    assert not nsis_dir.exists()
+    assert nsis_dir.parent.exists()
+    arguments = uninstaller_arguments(wine).splitlines()
+    assert arguments[-3:] == ["/S", "_?=" + NSIS_DIR, "--"], arguments
+    assert "uninstall pre-check: Yoxa Quill -> PerUser" in folders.log_text(folders.launcher_logs, launcher_log_at)
+    worker_log = folders.log_text(folders.user_logs)
+    assert "Yoxa Quill: confirmed removed after UninstallString" in worker_log
+    assert f"Yoxa Quill: removed the leftover uninstaller and '{NSIS_DIR}'" in worker_log
+    transcript = (folders.user_logs / "uninstall-quill.log").read_text(encoding="utf-8")
+    assert "=== Yoxa installer: uninstaller runner ===\ncommand: " + NSIS_DIR + r"\uninst.exe" in transcript
+    assert "exit: Some(0)\n--- stdout ---\ntest uninstaller: removing the app\n" in transcript
+    assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
+
+
+def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, folders, register_nsis, run_uninstall,
+                                                                  clean_machine):
+    folder = register_nsis("HKCU", "YoxaQuillNsis", folder=r"C:\YoxaQuillStub")
+
+    code, events = run_uninstall("quill")
+
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
+    assert (folder / "uninst.exe").exists()
+    assert "Yoxa Quill: refusing to clean up 'C:\\YoxaQuillStub' \u2014 too close to the drive root" in \
+        folders.log_text(folders.user_logs)
+
+
+def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, folders, nsis_dir, register_nsis,
+                                                                      run_uninstall, clean_machine):
+    register_nsis("HKLM", "YoxaQuillStays", "--keep-entry")
+    launcher_log_at = folders.log_size(folders.launcher_logs)
+
+    code, events = run_uninstall("quill")
+
+    assert code == 2, events
+    assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
+    assert registered(wine, "HKLM", "YoxaQuillStays")
+    assert (nsis_dir / "uninst.exe").exists()  # never cleaned up without a confirmed removal
+    worker_log = folders.log_text(folders.user_logs)
+    assert "Yoxa Quill still present in All hive(s) 30s after running UninstallString (exit Some(0)); see " in worker_log
+    # Found only machine-wide: the run would ask for elevation, but Wine's launcher already has it.
+    launcher_log = folders.log_text(folders.launcher_logs, launcher_log_at)
+    assert "uninstall pre-check: Yoxa Quill -> MachineWide" in launcher_log
+    assert ("run action=uninstall scope=user needs_elevation=false (machine_only_in_selection=false "
+            "uninstall_needs_admin=true)") in launcher_log
+
+
+# -- cancel -----------------------------------------------------------------------------------
+
+def test_cancel_during_the_first_app_reports_the_rest_cancelled(wine, windows_build, folders, register_nsis,
+                                                               clean_machine):
+    register_nsis("HKCU", "YoxaQuillNsis", "--delay-ms", "6000")
+    run = EngineProcess(wine, windows_build / "YoxaOfficeInstaller.exe", "run", "--action", "uninstall", "--apps",
+                        "quill,folio")
+    try:
+        run.wait_for(lambda e: e.get("type") == "stage" and e.get("app") == "quill", what="quill's uninstall stage")
+        run.send('{"type":"cancel"}')
+        code, out, _ = run.finish(timeout=RUN_TIMEOUT)
+    finally:
+        if run.running:
+            run.stop()
+
+    events = check_event_stream(out, code)
+    assert code == 1, events  # one success, the rest cancelled
+    # The removal under way is finished, never cut off.
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "cancelled")]
+    assert not of_type(events, "stage", "folio")
+    assert not registered(wine, "HKCU", "YoxaQuillNsis")
+
+
+# -- an expired installer ---------------------------------------------------------------------
+
+def test_expired_installer_still_uninstalls(wine, windows_build, register_nsis, clean_machine):
+    expired = windows_build / "YoxaOfficeInstaller-expired.exe"
+    if not expired.is_file():
+        pytest.skip(f"{expired.name} is not in {windows_build}: build the windows-test preset")
+    register_nsis("HKCU", "YoxaQuillNsis")
+
+    code, out, _ = wine.run(expired, "run", "--action", "uninstall", "--apps", "quill,folio", timeout=RUN_TIMEOUT)
+
+    events = check_event_stream(out, code)
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "already_absent")]
+    assert not registered(wine, "HKCU", "YoxaQuillNsis")
