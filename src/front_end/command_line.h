@@ -8,6 +8,7 @@
 
 #include "core/app_table.h"
 #include "core/install_scope.h"
+#include "silent/silent_options.h"
 
 namespace yoxa {
 
@@ -29,18 +30,6 @@ std::string invalid_app_id_message(std::string_view id, const std::vector<const 
 // The lenient subcommand form: pieces trimmed, empties dropped, nothing left means every app.
 [[nodiscard]] std::expected<AppSelection, std::string> resolve_app_selection(std::optional<std::string_view> apps_value,
                                                               const std::vector<const AppDescriptor*>& catalog);
-
-enum class SilentMode { Install, Uninstall };
-
-struct SilentOptions {
-  bool silent = false;
-  bool help = false;
-  SilentMode mode = SilentMode::Install;
-  std::vector<std::string> apps;  // ids as given, or every catalog id
-  std::optional<std::string> log_directory;
-  std::optional<InstallScope> scope;
-  bool verbose = false;
-};
 
 // Scans flag-mode arguments left to right; the first error's text ends the scan.
 [[nodiscard]] std::expected<SilentOptions, std::string> parse_flag_mode(const std::vector<std::string>& arguments,

@@ -11,10 +11,13 @@
 #include "front_end/export_logs_command.h"
 #include "front_end/help_text.h"
 #include "front_end/json_worker.h"
+#include "front_end/provider_selection.h"
 #include "front_end/run_command.h"
 #include "front_end/read_only_commands.h"
 #include "front_end/worker_payload.h"
 #include "platform/system.h"
+#include "silent/silent_payload.h"
+#include "silent/silent_run.h"
 #include "system/log_locations.h"
 #include "system/logger.h"
 
@@ -71,9 +74,10 @@ int worker_payload_door(const std::string& argument, const std::optional<platfor
     report_cwd_error();
     return run_json_worker(*parsed);
   }
-  if (payload.starts_with("SILENT:") || payload.starts_with("UNINSTALL:")) {
+  if (const auto silent = parse_silent_payload(payload)) {
     report_cwd_error();
-    return not_available("The silent worker");
+    if (silent->mode == SilentMode::Uninstall) return silent_uninstall(*silent);
+    return silent_install(select_provider, *silent);
   }
   print_error_line("The legacy GUI-worker payload is not supported by this engine binary.");
   return kExitInvalidArguments;
@@ -101,7 +105,7 @@ int flag_mode_door(const std::vector<std::string>& arguments, const std::optiona
   }
   if (options.silent) {
     if (cwd_error) print_error_line(directory_error_text(*cwd_error));
-    return not_available("The silent run");
+    return run_silent(select_provider, options);
   }
   print_error_line("No supported flag detected.");
   print_error_line(kShortUsage);

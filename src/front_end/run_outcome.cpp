@@ -10,35 +10,11 @@
 namespace yoxa {
 
 namespace {
-bool is_success(AppStatus status) {
-  switch (status) {
-    case AppStatus::Installed:
-    case AppStatus::Updated:
-    case AppStatus::Uninstalled:
-    case AppStatus::AlreadyAbsent:
-    case AppStatus::Skipped:
-      return true;
-    case AppStatus::Failed:
-    case AppStatus::Cancelled:
-      return false;
-  }
-  return false;
-}
-
 AppResult filled_in_result(const std::string& app, bool uninstall, int worker_code) {
   if (worker_code == 0) return AppResult::plain(app, uninstall ? AppStatus::Uninstalled : AppStatus::Installed);
   return AppResult::failed(app, wire_string(uninstall ? ErrorKind::UninstallFailed : ErrorKind::InstallFailed));
 }
 }  // namespace
-
-int worker_exit_code(const std::vector<AppResult>& results, bool cancelled) {
-  const auto failures = std::ranges::count(results, AppStatus::Failed, &AppResult::status);
-  const auto successes = std::ranges::count_if(results, [](const AppResult& r) { return is_success(r.status); });
-  cancelled = cancelled || std::ranges::count(results, AppStatus::Cancelled, &AppResult::status) > 0;
-  if (failures > 0 && successes == 0) return 2;
-  if (cancelled) return 1;
-  return failures == 0 ? 0 : 1;
-}
 
 int finish_run(std::string_view action, bool strict, int worker_code, const std::vector<std::string>& selected,
                std::vector<AppResult>& results) {

@@ -4,12 +4,9 @@
 #include <vector>
 
 #include "core/protocol_event.h"
+#include "core/result_tally.h"
 
 namespace yoxa {
-
-// The worker's exit code from its results: 0 clean, 1 mixed (or cancelled after a
-// success), 2 failures without any success.
-int worker_exit_code(const std::vector<AppResult>& results, bool cancelled);
 
 // Fills in a result for every selected app the worker did not report, decides the
 // run's exit code (2 under `strict` when anything failed), emits `done` and returns it.

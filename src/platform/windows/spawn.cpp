@@ -42,4 +42,18 @@ std::expected<Spawned, OsError> spawn_elevated(const std::string& program, const
   return Spawned{std::move(process), id};
 }
 
+std::expected<Spawned, OsError> spawn_as_user(HANDLE primary_token, void* environment,
+                                              const std::string& command_line) {
+  std::wstring text = wide(command_line);  // CreateProcessAsUserW may write into it
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessAsUserW(primary_token, nullptr, text.data(), nullptr, nullptr, FALSE,
+                            CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment, nullptr, &startup, &info)) {
+    return std::unexpected(last_error());
+  }
+  const UniqueHandle thread(info.hThread);
+  return Spawned{UniqueHandle(info.hProcess), info.dwProcessId};
+}
+
 }  // namespace yoxa::platform::win

@@ -34,4 +34,9 @@ std::expected<Spawned, OsError> spawn(const std::string& program, const std::vec
 // (ERROR_CANCELLED when the user declined).
 std::expected<Spawned, OsError> spawn_elevated(const std::string& program, const std::string& parameters);
 
+// CreateProcessAsUserW: `command_line` as it stands (already quoted), hidden, in the
+// token's session with `environment` (a Unicode block) or none, inheriting no handle.
+std::expected<Spawned, OsError> spawn_as_user(HANDLE primary_token, void* environment,
+                                              const std::string& command_line);
+
 }  // namespace yoxa::platform::win

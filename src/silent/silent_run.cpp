@@ -1,0 +1,236 @@
+#include "silent/silent_run.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "config/installer_config.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/result_tally.h"
+#include "core/text.h"
+#include "platform/os_error.h"
+#include "platform/security.h"
+#include "platform/system.h"
+#include "silent/event_drain.h"
+#include "silent/run_record.h"
+#include "silent/session_relaunch.h"
+#include "silent/silent_payload.h"
+#include "system/log_locations.h"
+#include "system/logger.h"
+#include "uninstall/run_uninstall.h"
+
+namespace yoxa {
+
+namespace {
+constexpr int kExitFailed = 2;
+constexpr int kExitPermissionDenied = 4;
+
+const char* scope_word(bool machine) { return machine ? "Machine" : "User"; }
+
+std::string id_list(const std::vector<std::string>& ids) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < ids.size(); ++i) out += format("{}\"{}\"", i == 0 ? "" : ", ", ids[i]);
+  return out + "]";
+}
+
+InstallScope effective_scope(std::optional<InstallScope> requested, const SilentHost& host) {
+  return requested ? *requested : host.configured_scope();
+}
+
+// The dispatching process opens the run's log first (its own decisions land there, and
+// with --verbose on standard error); the work in the same process then keeps that log.
+std::expected<void, std::string> open_silent_log(const std::string& directory) {
+  if (Logger::process().installed()) return {};
+  return init_logger(directory);
+}
+
+std::expected<void, std::string> create_quit_file(const std::string& path) {
+  std::ofstream file(path_from_utf8(path), std::ios::binary | std::ios::trunc);
+  if (!file) return std::unexpected(platform::error_code_text(std::error_code(errno, std::generic_category())));
+  return {};
+}
+
+void log_summary_counts(std::string_view pattern, const std::vector<AppResult>& results) {
+  const ResultTally tally = tally_results(results);
+  log::info(format(pattern, tally.succeeded, tally.failed, results.size()));
+}
+
+// The install's outcome as an exit code, with its results.
+int install_exit_code(Result<InstallOutcome>& outcome, std::vector<AppResult>& results) {
+  if (!outcome) {
+    log::error(format("Silent install failed: {}", outcome.error().full_text()));
+    return exit_code_for_error(outcome.error());
+  }
+  results = std::move(outcome->results);
+  log_summary_counts("Silent install: {} succeeded, {} failed (of {})", results);
+  return worker_exit_code(results, outcome->aborted);
+}
+}  // namespace
+
+SilentHost SilentHost::system() {
+  return SilentHost{
+      .is_elevated = [] { return platform::is_elevated(); },
+      .is_local_system = [] { return platform::is_local_system(); },
+      .configured_scope = [] { return load_installer_config().install_scope; },
+      .elevate = [](const std::string& payload) { return elevate_self(payload); },
+      .wait_elevated = [](platform::DetachedProcess& copy) { return static_cast<int>(yoxa::wait_elevated(copy)); },
+      .relaunch = [](const SilentOptions& options) { return relaunch_as_session_user(options); },
+      .install = [](const ProviderSource& provider,
+                    const RunContext& run) -> Result<InstallOutcome> { return run_install(*provider(), run); },
+      .uninstall = [](const RunContext& run) { return run_uninstall(run, {}); },
+      .reboot_required = [] { return yoxa::reboot_required(); },
+      .check_expiry = [] { return yoxa::check_expiry(); },
+      .base_dir = [](bool machine) { return ensure_config_base_dir(machine); },
+      .temp_dir = [] { return platform::temp_directory(); },
+      .process_id = [] { return platform::current_process_id(); },
+      .registry = &platform::system_registry(),
+  };
+}
+
+std::string silent_log_dir(const SilentOptions& options, const SilentHost& host) {
+  if (options.log_directory) return *options.log_directory;
+  return path_to_utf8(path_from_utf8(host.temp_dir()) / format("YoxaOfficeSilent-{}", host.process_id()));
+}
+
+bool resolve_silent_scope(std::optional<InstallScope> requested, const SilentHost& host) {
+  if (effective_scope(requested, host) == InstallScope::Machine) return true;
+  if (!host.is_local_system()) return false;
+  log::warn("Silent run is executing as LocalSystem with user scope; promoting to machine scope so the install is "
+            "visible to real users (a per-user install under SYSTEM would land in the SYSTEM profile).");
+  return true;
+}
+
+int run_silent(const ProviderSource& provider, const SilentOptions& options, const SilentHost& host) {
+  // A failure here is reported by the work itself, or by the copy that does it.
+  (void)open_silent_log(silent_log_dir(options, host));
+  const char* mode = mode_word(options.mode);
+
+  if (effective_scope(options.scope, host) == InstallScope::User && host.is_local_system()) {
+    if (const auto relaunched = host.relaunch(options)) return *relaunched;
+    log::warn(format("Silent {} requested user scope while running as LocalSystem, but no active user session was "
+                     "found; falling back to machine scope.",
+                     mode));
+  }
+  const bool machine = resolve_silent_scope(options.scope, host);
+  const bool machine_only_selection = std::ranges::any_of(options.apps, [](const std::string& id) {
+    const AppDescriptor* app = app_by_id(id);
+    return app && app->machine_only;
+  });
+  const bool elevated = host.is_elevated();
+  const bool needs_elevation = !elevated && (machine || machine_only_selection);
+
+  if (needs_elevation) {
+    log::info(format("Re-spawning via UAC for silent {} (scope={})", mode, scope_word(machine)));
+    ElevatedStart started = host.elevate(encode_silent_payload(options));
+    if (started.declined) {
+      platform::write_standard_error("UAC declined by user\n");
+      return kExitPermissionDenied;
+    }
+    if (!started.process) {
+      platform::write_standard_error(started.error + "\n");
+      return kExitPermissionDenied;
+    }
+    return host.wait_elevated(*started.process);
+  }
+  log::info(format("Running silent {} in-process (elevated={}, scope={})", mode, elevated, scope_word(machine)));
+  return options.mode == SilentMode::Uninstall ? silent_uninstall(options, host)
+                                               : silent_install(provider, options, host);
+}
+
+int run_silent(const ProviderSource& provider, const SilentOptions& options) {
+  return run_silent(provider, options, SilentHost::system());
+}
+
+int silent_install(const ProviderSource& provider, const SilentOptions& options, const SilentHost& host) {
+  const std::string log_dir = silent_log_dir(options, host);
+  if (auto opened = open_silent_log(log_dir); !opened) {
+    platform::write_standard_error(format("Silent install: failed to initialize logger at {}: {}\n", log_dir,
+                                          opened.error()));
+    return kExitFailed;
+  }
+  const std::uint32_t pid = host.process_id();
+  log::info(format("--- Silent install starting (pid={}) ---", pid));
+  log::info(format("Selected apps: {}", id_list(options.apps)));
+  log::info(format("Log dir: {}", log_dir));
+
+  if (const auto retired = host.check_expiry()) {
+    const std::string message = format("This installer expired on {}. Download a current installer from {}.",
+                                       retired->expires_on.value_or("an earlier date"), retired->download_url);
+    log::error(message);
+    platform::write_standard_error(message + "\n");
+    return kExitFailed;
+  }
+
+  const bool machine = resolve_silent_scope(options.scope, host);
+  const std::string base = host.base_dir(machine);
+  create_msi_log_placeholders(log_dir);
+  const std::string quit_file = path_to_utf8(path_from_utf8(base) / format("silent-lock-{}", pid));
+  if (auto created = create_quit_file(quit_file); !created) {
+    log::error(format("Failed to create silent quit-file at {}: {}", quit_file, created.error()));
+    return kExitFailed;
+  }
+
+  DiscardingDrain drain;
+  log::info(format("Silent install scope: {}", scope_word(machine)));
+  Result<InstallOutcome> outcome = [&] {
+    const RunContext run{
+        .settings = {.app_ids = options.apps, .machine = machine, .staging_base = base, .log_dir = log_dir},
+        .sink = drain.sink(),
+        .cancel = CancelToken::quit_file(quit_file),
+    };
+    return host.install(provider, run);
+  }();
+  if (!drain.close()) log::error("Failed to join the silent event drain");
+  std::error_code ignored;
+  std::filesystem::remove(path_from_utf8(quit_file), ignored);
+
+  const bool reboot = host.reboot_required();
+  std::vector<AppResult> results;
+  int code = install_exit_code(outcome, results);
+  if (reboot && code == 0) code = kExitRebootRequired;
+  write_run_record(*host.registry, "install", code, reboot, results);
+  log::info(format("--- Silent install summary: exit_code={} (reboot_required={}) ---", code, reboot));
+  return code;
+}
+
+int silent_install(const ProviderSource& provider, const SilentOptions& options) {
+  return silent_install(provider, options, SilentHost::system());
+}
+
+int silent_uninstall(const SilentOptions& options, const SilentHost& host) {
+  const std::string log_dir = silent_log_dir(options, host);
+  if (auto opened = open_silent_log(log_dir); !opened) {
+    platform::write_standard_error(format("Silent uninstall: failed to initialize logger at {}: {}\n", log_dir,
+                                          opened.error()));
+    return kExitFailed;
+  }
+  const bool machine = resolve_silent_scope(options.scope, host);
+  log::info(format("--- Silent uninstall starting (pid={}) ---", host.process_id()));
+  log::info(format("Selected apps: {}", id_list(options.apps)));
+  log::info(format("Log dir: {}", log_dir));
+  log::info(format("Silent uninstall scope: {}", scope_word(machine)));
+
+  DiscardingDrain drain;
+  std::vector<AppResult> results = [&] {
+    const RunContext run{
+        .settings = {.app_ids = options.apps, .machine = machine, .staging_base = config_base_dir(machine),
+                     .log_dir = log_dir},
+        .sink = drain.sink(),
+        .cancel = CancelToken(),  // an uninstall is not cancelled
+    };
+    return host.uninstall(run);
+  }();
+  if (!drain.close()) log::error("Failed to join the silent event drain");
+
+  log_summary_counts("--- Silent uninstall summary: {} succeeded, {} failed (of {}) ---", results);
+  const int code = worker_exit_code(results, false);
+  write_run_record(*host.registry, "uninstall", code, false, results);
+  log::info(format("--- Silent uninstall exit_code={} ---", code));
+  return code;
+}
+
+int silent_uninstall(const SilentOptions& options) { return silent_uninstall(options, SilentHost::system()); }
+
+}  // namespace yoxa

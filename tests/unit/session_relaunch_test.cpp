@@ -1,0 +1,165 @@
+#include "silent/session_relaunch.h"
+
+#include <gtest/gtest.h>
+
+#include "core/base64.h"
+#include "fake_registry.h"
+#include "fake_sessions.h"
+#include "log_capture.h"
+#include "silent/run_record.h"
+
+namespace yoxa {
+namespace {
+
+using platform::RegistryHive;
+using platform::RegistryView;
+using platform::TokenAccount;
+using testing::FakeRegistry;
+using testing::FakeSessions;
+using testing::logged_by;
+
+constexpr const char* kExe = "C:\\Program Files\\Yoxa\\YoxaOfficeInstaller.exe";
+
+SilentOptions user_scope(SilentMode mode) {
+  SilentOptions options;
+  options.silent = true;
+  options.mode = mode;
+  options.apps = {"quill"};
+  options.scope = InstallScope::User;
+  return options;
+}
+
+struct Relaunch {
+  FakeSessions sessions;
+  FakeRegistry registry;
+  std::string exe = kExe;
+  int policy_calls = 0;
+  std::optional<int> result;
+  std::string log;
+
+  Relaunch& run(SilentMode mode = SilentMode::Install) {
+    const RelaunchHost host{.sessions = sessions,
+                            .registry = registry,
+                            .own_executable = [this] { return exe; },
+                            .ensure_sideloading_policy = [this] { ++policy_calls; }};
+    log = logged_by([&] { result = relaunch_as_session_user(user_scope(mode), host); });
+    return *this;
+  }
+  std::optional<platform::RegistryValue> record(const std::string& name) {
+    return *registry.value(RegistryHive::LocalMachine, RegistryView::Bits64, std::string(kRunRecordKey), name);
+  }
+};
+
+TEST(SessionRelaunch, UsesTheFirstActiveSessionOfARealUserAndRecordsTheChildsCode) {
+  Relaunch relaunch;
+  relaunch.sessions.sessions = {
+      {0, true, TokenAccount::LocalSystem}, {1, false, TokenAccount::Other},      // disconnected user first
+      {2, true, std::nullopt},              {3, true, TokenAccount::LocalService},  // no token; a service
+      {4, true, TokenAccount::NetworkService}, {5, true, TokenAccount::Other},     {6, true, TokenAccount::Other},
+  };
+  relaunch.sessions.child_exit = 7u;
+  relaunch.run();
+
+  EXPECT_EQ(relaunch.result, 7);
+  EXPECT_EQ(relaunch.sessions.started_in, 5u);
+  EXPECT_TRUE(relaunch.sessions.started_with_environment);
+  EXPECT_EQ(relaunch.policy_calls, 1);
+  const std::string head = std::string("\"") + kExe + "\" ";
+  ASSERT_TRUE(relaunch.sessions.command_line.starts_with(head));
+  EXPECT_EQ(base64_decode_unpadded(relaunch.sessions.command_line.substr(head.size())), "SILENT:quill||user");
+  EXPECT_NE(relaunch.log.find("Silent install requested user scope while running as LocalSystem; relaunching in "
+                              "session 5 as the logged-on user."),
+            std::string::npos);
+  EXPECT_EQ(relaunch.sessions.alive, 0);
+
+  EXPECT_EQ(relaunch.record("LastRunMode")->text, "install");
+  EXPECT_EQ(relaunch.record("LastRunExitCode")->number, 7u);
+  EXPECT_EQ(relaunch.record("RebootRequired")->number, 0u);
+  EXPECT_FALSE(*relaunch.registry.subkeys(RegistryHive::LocalMachine, RegistryView::Bits64,
+                                          std::string(kRunRecordAppsKey)));
+}
+
+TEST(SessionRelaunch, UninstallNeedsNoSideloadingPolicy) {
+  Relaunch relaunch;
+  relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+  relaunch.run(SilentMode::Uninstall);
+  EXPECT_EQ(relaunch.result, 0);
+  EXPECT_EQ(relaunch.policy_calls, 0);
+  EXPECT_EQ(relaunch.record("LastRunMode")->text, "uninstall");
+}
+
+TEST(SessionRelaunch, WithoutARealUsersActiveSessionNothingIsAttempted) {
+  const struct {
+    const char* name;
+    std::vector<FakeSessions::Session> sessions;
+    bool list_fails;
+  } cases[] = {
+      {"no session", {}, false},
+      {"only disconnected", {{1, false, TokenAccount::Other}}, false},
+      {"only services", {{0, true, TokenAccount::LocalSystem}, {3, true, TokenAccount::NetworkService}}, false},
+      {"no token", {{1, true, std::nullopt}}, false},
+      {"list fails", {{1, true, TokenAccount::Other}}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Relaunch relaunch;
+    relaunch.sessions.sessions = c.sessions;
+    relaunch.sessions.list_fails = c.list_fails;
+    const int calls_before = relaunch.registry.calls();
+    relaunch.run();
+    EXPECT_FALSE(relaunch.result);
+    EXPECT_FALSE(relaunch.sessions.started_in);
+    EXPECT_EQ(relaunch.policy_calls, 0);
+    EXPECT_EQ(relaunch.registry.calls(), calls_before);  // the fallback run writes the record itself
+    EXPECT_EQ(relaunch.sessions.alive, 0);
+    EXPECT_EQ(relaunch.log.find("WTSEnumerateSessionsW failed; cannot locate a user session for per-user relaunch") !=
+                  std::string::npos,
+              c.list_fails);
+  }
+}
+
+TEST(SessionRelaunch, FailuresEndInTwoInTheRecordWithEverythingReleased) {
+  const struct {
+    const char* name;
+    void (*arrange)(Relaunch&);
+    const char* line;
+  } cases[] = {
+      {"duplicate", [](Relaunch& r) { r.sessions.duplicate_fails = true; },
+       "DuplicateTokenEx failed for per-user relaunch"},
+      {"no exe", [](Relaunch& r) { r.exe.clear(); }, "Failed to determine current_exe for per-user relaunch"},
+      {"exe not unicode", [](Relaunch& r) { r.exe = "C:\\\xff.exe"; },
+       "Failed to determine current_exe for per-user relaunch"},
+      {"start", [](Relaunch& r) { r.sessions.start_error = 5; },
+       "CreateProcessAsUserW failed for per-user relaunch: 0x80070005"},
+      {"exit code", [](Relaunch& r) { r.sessions.child_exit = std::unexpected(platform::OsError{6, "bad handle"}); },
+       "GetExitCodeProcess failed for relaunched child: -2147024890"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Relaunch relaunch;
+    relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+    c.arrange(relaunch);
+    relaunch.run();
+    EXPECT_EQ(relaunch.result, 2);
+    EXPECT_NE(relaunch.log.find(c.line), std::string::npos) << relaunch.log;
+    EXPECT_EQ(relaunch.record("LastRunExitCode")->number, 2u);
+    EXPECT_EQ(relaunch.sessions.alive, 0);
+  }
+}
+
+TEST(SessionRelaunch, WithoutTheUsersEnvironmentTheChildStillStarts) {
+  Relaunch relaunch;
+  relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+  relaunch.sessions.environment_fails = true;
+  relaunch.sessions.child_exit = 1u;
+  relaunch.run();
+  EXPECT_EQ(relaunch.result, 1);
+  EXPECT_EQ(relaunch.sessions.started_in, 1u);
+  EXPECT_FALSE(relaunch.sessions.started_with_environment);
+  EXPECT_NE(relaunch.log.find("CreateEnvironmentBlock failed; child will inherit a minimal environment"),
+            std::string::npos);
+  EXPECT_EQ(relaunch.record("LastRunExitCode")->number, 1u);
+}
+
+}  // namespace
+}  // namespace yoxa
