@@ -48,6 +48,9 @@ def run(apps, sequential):
     env = dict(os.environ, YOXA_TEST_CA_BUNDLE=str(identity.ca_pem))
     completed = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
     line = json.loads(completed.stdout.decode().splitlines()[-1])
+    if os.environ.get("YOXA_BENCH_KEEP"):
+        shutil.copytree(staging / "logs", pathlib.Path(os.environ["YOXA_BENCH_KEEP"]) / f"{len(apps)}-{sequential}",
+                        dirs_exist_ok=True)
     if completed.returncode != 0 or any(not r.endswith(" installed") for r in line["results"]):
         raise SystemExit(f"run failed: {line} {completed.stderr.decode(errors='replace')[-2000:]}")
     return line["seconds"]

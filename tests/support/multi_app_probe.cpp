@@ -20,6 +20,7 @@
 #include "install/pipeline.h"
 #include "platform/http.h"
 #include "platform/system.h"
+#include "system/logger.h"
 
 namespace {
 
@@ -76,7 +77,9 @@ int main(int argc, char** argv) {
   const InstallerConfig config = parse_installer_config(read_text(argv[1]));
   const std::string staging = argv[2];
   const auto install_time = std::chrono::milliseconds(std::strtol(argv[3], nullptr, 10));
-  RunSettings settings{.staging_base = staging, .log_dir = staging + "/logs"};
+  RunSettings settings;
+  settings.staging_base = staging;
+  settings.log_dir = staging + "/logs";
   bool sequential = false;
   for (int i = 4; i < argc; ++i) {
     if (std::string(argv[i]) == "--sequential") {
@@ -86,6 +89,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  (void)init_logger(settings.log_dir);
   PackageHost host;
   host.fetch_metadata = [&config](std::string_view id) {
     return fetch_package_meta(platform::system_http_client(), config, id);
@@ -116,7 +120,8 @@ int main(int argc, char** argv) {
   machine.installers = Installers{.msi = installing, .msix = installing, .exe = installing};
 
   const NothingInstalled installed;
-  const RunContext run{.settings = settings, .sink = discarding_event_sink(), .installed = &installed};
+  RunContext run{.settings = settings, .sink = discarding_event_sink(), .cancel = CancelToken(), .pause = real_pause,
+                 .installed = &installed};
   const auto start = std::chrono::steady_clock::now();
   const auto outcome = run_install(sequential ? static_cast<const PackageProvider&>(plain) : online, run, machine);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
