@@ -71,6 +71,11 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
   // Stamped now, when the date was asked for, so the file's times never go backwards.
   const auto asked = std::chrono::steady_clock::now() - start_;
   header_thread_ = std::thread([this, asked] {
+    // A short process answers its caller first: the interpreter's start would compete with it.
+    {
+      std::unique_lock lock(finish_mutex_);
+      finish_asked_.wait_for(lock, kHeaderDelay, [this] { return finishing_; });
+    }
     std::string line =
         format_log_line(LogLevel::Info, std::chrono::duration_cast<std::chrono::milliseconds>(asked),
                         format("System Date/Time: {}", system_date_time()));
@@ -85,6 +90,11 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
 }
 
 void Logger::finish() {
+  {
+    std::lock_guard lock(finish_mutex_);
+    finishing_ = true;
+  }
+  finish_asked_.notify_all();
   std::lock_guard install_lock(install_mutex_);
   if (header_thread_.joinable()) header_thread_.join();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -20,6 +21,9 @@ namespace yoxa {
 std::string format_log_line(LogLevel level, std::chrono::milliseconds elapsed, std::string_view message);
 
 inline constexpr std::uint64_t kLogRotationBytes = 5ull * 1024 * 1024;
+// How long the header's interpreter waits for the process to be done with its own work;
+// lines logged meanwhile are held back, so the wait stays short.
+inline constexpr std::chrono::milliseconds kHeaderDelay{300};
 
 // One diagnostic log: installer.log in a directory, rotated once at 5 MiB,
 // every line written through before the call returns.
@@ -56,6 +60,9 @@ class Logger {
   // that the header stays first in the file without the caller waiting for it.
   bool header_pending_ = false;
   std::string held_;
+  std::mutex finish_mutex_;
+  std::condition_variable finish_asked_;
+  bool finishing_ = false;
   std::thread header_thread_;
 };
 
