@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "acquisition/download_ahead.h"
 #include "acquisition/online_dependencies.h"
 #include "acquisition/url_trust.h"
 #include "core/messages.h"
@@ -176,6 +177,12 @@ FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::s
     return std::unexpected(verified.error());
   }
   return paths->final_path;
+}
+
+std::unique_ptr<PackageDownloadAhead> OnlinePackageProvider::download_ahead(const AppDescriptor& row,
+                                                                          const std::string& staging_base,
+                                                                          const CancelToken& cancel) const {
+  return std::make_unique<AheadDownload>(host_, row, staging_base, cancel);
 }
 
 Result<void> OnlinePackageProvider::preflight() const {

@@ -34,6 +34,9 @@ class OnlinePackageProvider final : public PackageProvider {
   std::optional<std::uint64_t> bundled_size(std::string_view app_id) const override;
   // One metadata lookup without retries: can this machine reach the CDN at all?
   Result<void> preflight() const override;
+  // The next app's package, fetched while the current one installs.
+  std::unique_ptr<PackageDownloadAhead> download_ahead(const AppDescriptor& row, const std::string& staging_base,
+                                                       const CancelToken& cancel) const override;
 
  private:
   // none when the run was cancelled before an attempt.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,6 +87,13 @@ struct PackageHost {
   };
 };
 
+// A package download running ahead of the pipeline. Ending it (destroying it) stops the
+// transfer and leaves what it got where the provider's fetch for that app finds it.
+class PackageDownloadAhead {
+ public:
+  virtual ~PackageDownloadAhead() = default;
+};
+
 // The source of staged, verified packages the install pipeline draws on: online from the
 // CDN, or offline from a bundle or a packages directory. Six operations, each asked of
 // whichever source the run chose at start-up.
@@ -101,6 +109,12 @@ class PackageProvider {
   virtual std::optional<std::string> bundled_version(std::string_view app_id) const = 0;
   virtual std::optional<std::uint64_t> bundled_size(std::string_view app_id) const = 0;
   virtual Result<void> preflight() const = 0;
+  // Starts downloading the row's package in the background, for a later `fetch` to find;
+  // none when the source has nothing to download (the packages are already local).
+  virtual std::unique_ptr<PackageDownloadAhead> download_ahead(const AppDescriptor&, const std::string&,
+                                                               const CancelToken&) const {
+    return nullptr;
+  }
 };
 
 }  // namespace yoxa

@@ -36,6 +36,7 @@ void EventSink::send(const Json& event) const {
   auto& state = *token_->state;
   {
     std::lock_guard lock(state.mutex);
+    if (state.discarding) return;
     if (!state.receiver_gone) {
       state.queue.push_back(std::move(text));
       state.ready.notify_one();
@@ -65,6 +66,12 @@ void EventSink::app_result(const AppResult& result) const { send(app_result_obje
 std::pair<EventSink, EventReceiver> make_event_channel() {
   auto state = std::make_shared<detail::EventChannelState>();
   return {EventSink(std::make_shared<detail::SenderToken>(state)), EventReceiver(state)};
+}
+
+EventSink discarding_event_sink() {
+  auto state = std::make_shared<detail::EventChannelState>();
+  state->discarding = true;
+  return EventSink(std::make_shared<detail::SenderToken>(state));
 }
 
 }  // namespace yoxa

@@ -19,6 +19,7 @@ struct EventChannelState {
   std::deque<std::string> queue;
   bool closed = false;          // every sink holder has gone
   bool receiver_gone = false;   // nobody will read any more
+  bool discarding = false;      // made to be dropped: sends are no-ops
 };
 // Closes the channel when the last sink holder drops it.
 struct SenderToken {
@@ -57,11 +58,14 @@ class EventSink {
 
  private:
   friend std::pair<EventSink, EventReceiver> make_event_channel();
+  friend EventSink discarding_event_sink();
   explicit EventSink(std::shared_ptr<detail::SenderToken> token) : token_(std::move(token)) {}
   void send(const Json& event) const;
   std::shared_ptr<detail::SenderToken> token_;
 };
 
 std::pair<EventSink, EventReceiver> make_event_channel();
+// A sink whose events nobody reads, for work whose progress must not reach the launcher.
+EventSink discarding_event_sink();
 
 }  // namespace yoxa

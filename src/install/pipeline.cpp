@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "core/messages.h"
 #include "core/places.h"
@@ -34,6 +35,8 @@ class InstallRun {
   AppFlow process(const AppDescriptor& app, std::size_t index, std::size_t total);
   AppFlow install(const AppDescriptor& app, const std::string& staged, bool machine, bool is_update,
                   std::size_t index, std::size_t total);
+  // The next app's package downloads while this one installs.
+  void start_download_ahead(std::size_t next_index);
   void report(AppResult result);
   void report_located(const AppDescriptor& app, AppStatus status);
   void report_failed(const AppDescriptor& app, const Error& error);
@@ -44,19 +47,26 @@ class InstallRun {
   const RunSettings& settings_;
   const InstallHost& host_;
   std::vector<AppResult> results_;
+  const std::vector<const AppDescriptor*>* selected_ = nullptr;
+  std::unique_ptr<PackageDownloadAhead> ahead_;
 };
 
 InstallOutcome InstallRun::run(const std::vector<const AppDescriptor*>& selected) {
   const std::size_t total = selected.size();
   std::size_t not_available = 0;
   std::optional<std::size_t> stopped_at;
+  selected_ = &selected;
   for (std::size_t index = 0; index < total && !stopped_at; ++index) {
+    // Ending the download-ahead hands this app's package over to its fetch.
+    ahead_.reset();
     switch (process(*selected[index], index, total)) {
       case AppFlow::Next: break;
       case AppFlow::NotAvailable: ++not_available; break;
       case AppFlow::Stop: stopped_at = index; break;
     }
   }
+
+  ahead_.reset();
 
   InstallOutcome outcome;
   if (stopped_at) {
@@ -136,6 +146,7 @@ AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged,
                             std::size_t index, std::size_t total) {
   const PreparedDependencies dependencies =
       pipeline::prepare_dependencies(provider_, app, settings_.staging_base, sink_, run_.cancel);
+  start_download_ahead(index + 1);
   host_.stop_running_app(app.process_name);
   sink_.stage(app.id, InstallStage::Install, index, total);
   sink_.progress(app.id, 80, "INSTALLING");
@@ -162,6 +173,11 @@ AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged,
   }
   if (decodable) host_.clean_up_old_installer_files(staged);
   return AppFlow::Next;
+}
+
+void InstallRun::start_download_ahead(std::size_t next_index) {
+  if (next_index >= selected_->size()) return;
+  ahead_ = provider_.download_ahead(*(*selected_)[next_index], settings_.staging_base, run_.cancel);
 }
 
 void InstallRun::report(AppResult result) {

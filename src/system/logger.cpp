@@ -1,6 +1,7 @@
 #include "system/logger.h"
 
 #include <filesystem>
+#include <utility>
 
 #include "core/paths.h"
 #include "platform/system.h"
@@ -63,9 +64,46 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
   if (this == &process()) log::set_writer([](LogLevel level, std::string_view message) { process().write(level, message); });
 
   write(LogLevel::Info, "--- New Application Session Started ---");
-  write(LogLevel::Info, format("System Date/Time: {}", system_date_time()));
+  {
+    std::lock_guard file_lock(file_mutex_);
+    header_pending_ = true;
+  }
+  // Stamped now, when the date was asked for, so the file's times never go backwards.
+  const auto asked = std::chrono::steady_clock::now() - start_;
+  header_thread_ = std::thread([this, asked] {
+    // A short process answers its caller first: the interpreter's start would compete with it.
+    {
+      std::unique_lock lock(finish_mutex_);
+      finish_asked_.wait_for(lock, kHeaderDelay, [this] { return finishing_; });
+    }
+    std::string line =
+        format_log_line(LogLevel::Info, std::chrono::duration_cast<std::chrono::milliseconds>(asked),
+                        format("System Date/Time: {}", system_date_time()));
+    line += '\n';
+    if (echo_.load(std::memory_order_relaxed)) platform::write_standard_error(line);
+    std::lock_guard lock(file_mutex_);
+    header_pending_ = false;
+    write_to_file(line + std::exchange(held_, {}));
+  });
   if (rotation_warning) write(LogLevel::Warn, *rotation_warning);
   return {};
+}
+
+void Logger::finish() {
+  {
+    std::lock_guard lock(finish_mutex_);
+    finishing_ = true;
+  }
+  finish_asked_.notify_all();
+  std::lock_guard install_lock(install_mutex_);
+  if (header_thread_.joinable()) header_thread_.join();
+}
+
+void Logger::write_to_file(std::string_view text) {
+  if (!file_) return;
+  file_->write(text.data(), static_cast<std::streamsize>(text.size()));
+  file_->flush();
+  file_->clear();  // a failed write must not silence the next line
 }
 
 void Logger::write(LogLevel level, std::string_view message) {
@@ -75,11 +113,11 @@ void Logger::write(LogLevel level, std::string_view message) {
   line += '\n';
   if (echo_.load(std::memory_order_relaxed)) platform::write_standard_error(line);
   std::lock_guard lock(file_mutex_);
-  if (file_) {
-    file_->write(line.data(), static_cast<std::streamsize>(line.size()));
-    file_->flush();
-    file_->clear();  // a failed write must not silence the next line
+  if (header_pending_) {
+    held_ += line;
+    return;
   }
+  write_to_file(line);
 }
 
 Logger& Logger::process() {
@@ -92,6 +130,8 @@ std::expected<void, std::string> init_logger(const std::string& directory) {
 }
 
 void set_log_echo(bool echo) { Logger::process().set_echo(echo); }
+
+void finish_logging() { Logger::process().finish(); }
 
 std::string system_date_time() {
   const auto command = platform::date_time_command();

@@ -16,6 +16,11 @@
 #include "platform/system.h"
 #include "system/logger.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#endif
+
 namespace {
 
 using namespace yoxa;
@@ -105,6 +110,12 @@ int run_tool(int argc, char** argv) {
   std::ifstream status("/proc/self/status");
   for (std::string entry; std::getline(status, entry);) {
     if (entry.starts_with("VmHWM:")) platform::write_standard_error("peak " + entry + "\n");
+  }
+#else
+  // The same line from the peak working set, for the Wine side of the benchmark.
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+    std::fprintf(stderr, "peak VmHWM: %llu kB\n", static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024));
   }
 #endif
   return result ? 0 : 1;

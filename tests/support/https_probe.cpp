@@ -8,6 +8,7 @@
 // Settings, the values the proxy fixture writes.
 #include <windows.h>
 #include <winhttp.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <string>
@@ -139,6 +140,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (out) std::fclose(out);
   std::printf("bytes=%llu\n", total);
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+    std::fprintf(stderr, "peak VmHWM: %llu kB\n", static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024));
+  }
   WinHttpCloseHandle(request);
   WinHttpCloseHandle(connection);
   WinHttpCloseHandle(session);

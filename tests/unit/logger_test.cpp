@@ -49,6 +49,7 @@ TEST(Logger, WritesHeaderThenLinesAndRefusesASecondSetUp) {
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error(), "SetLoggerError");
   logger.write(LogLevel::Info, "still here");
+  logger.finish();
 
   const std::string text = read_file(logs / "installer.log");
   const std::regex expected(

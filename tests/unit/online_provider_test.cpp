@@ -6,8 +6,11 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
+#include "acquisition/download_ahead.h"
 #include "core/messages.h"
+#include "install/staging.h"
 #include "fake_http.h"
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -496,6 +499,122 @@ TEST_F(OnlineProvider, OfflineOperationsAreEmpty) {
   ASSERT_TRUE(prepared);
   EXPECT_TRUE(prepared->frameworks.empty());
   EXPECT_TRUE(prepared->chained_installers.empty());
+}
+
+// The download-ahead of the next app: started while another app installs, ended before that app's fetch.
+class DownloadAhead : public OnlineProvider {
+ protected:
+  std::unique_ptr<PackageDownloadAhead> start() {
+    return OnlinePackageProvider(host()).download_ahead(*app_by_id("quill"), base_.string(),
+                                                        CancelToken::quit_file(quit_.string()));
+  }
+  static bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 1000; ++i) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  fs::path ready_ = final_.string() + std::string(kAheadSuffix);
+  fs::path temp_ = final_.string() + ".tmp";
+};
+
+TEST_F(DownloadAhead, CompleteFileOutlivesTheCleanUpAndIsHandedOverToTheFetch) {
+  serve_meta(meta_json(""));
+  serve_package();
+  FetchOutcome result;
+  logged_by([&] {
+    auto ahead = start();
+    ASSERT_TRUE(eventually([&] { return fs::exists(ready_); }));
+    // The app installing meanwhile cleans up after itself; an older package goes, the next app's stays.
+    write_file(final_.parent_path() / "installer-v0.9.msi", "old");
+    write_file(final_.parent_path() / "installer-v2.0.exe", "installing");
+    clean_up_old_installer_files((final_.parent_path() / "installer-v2.0.exe").string());
+    EXPECT_FALSE(fs::exists(final_.parent_path() / "installer-v0.9.msi"));
+    EXPECT_TRUE(fs::exists(ready_));
+    EXPECT_FALSE(fs::exists(final_)) << "handed over before the fetch asked";
+    ahead.reset();
+    result = fetch();
+  });
+  ASSERT_TRUE(result && *result) << (result ? "cancelled" : result.error().full_text());
+  EXPECT_EQ(**result, final_.string());
+  EXPECT_EQ(read_file(final_), kPackage);
+  EXPECT_FALSE(fs::exists(ready_));
+  EXPECT_EQ(requests_for(kPackageUrl), 1u);
+  // The fetch's own reuse path; the download-ahead itself told the launcher nothing.
+  EXPECT_EQ(events(), (std::vector<std::string>{"stage verify", "75 VERIFYING"}));
+}
+
+TEST_F(DownloadAhead, CancelledTransferLeavesAPartialFileTheFetchResumes) {
+  FakeReply slow = FakeReply::ok(kPackage).sized();
+  slow.max_read = 4;
+  slow.before_read = [this](std::size_t reads) {
+    if (reads != 1) return;
+    // Mid-transfer, the installing app's clean-up runs, then the launcher cancels the run.
+    clean_up_old_installer_files((final_.parent_path() / "installer-v2.0.exe").string());
+    fs::remove(quit_);
+  };
+  serve_meta(meta_json(""));
+  client_->on(kPackageUrl, slow);
+  std::uintmax_t partial = 0;
+  logged_by([&] {
+    auto ahead = start();
+    ASSERT_TRUE(eventually([&] { return requests_for(kPackageUrl) == 1 && !fs::exists(quit_); }));
+    ahead.reset();
+    ASSERT_TRUE(fs::exists(temp_));
+    partial = fs::file_size(temp_);
+  });
+  EXPECT_GT(partial, 0u);
+  EXPECT_LT(partial, kPackage.size());
+  EXPECT_FALSE(fs::exists(ready_));
+  EXPECT_FALSE(fs::exists(final_));
+
+  // A later run resumes the partial file.
+  write_file(quit_, "");
+  FakeReply rest = FakeReply::with_status(206, kPackage.substr(partial));
+  client_->on(kPackageUrl, rest.sized());
+  FetchOutcome result;
+  logged_by([&] { result = fetch(); });
+  ASSERT_TRUE(result && *result) << (result ? "cancelled" : result.error().full_text());
+  EXPECT_EQ(read_file(final_), kPackage);
+  EXPECT_EQ(testing::header_of(client_->requests().back(), "Range"), "bytes=" + std::to_string(partial) + "-");
+}
+
+TEST_F(DownloadAhead, FailedAheadLeavesTheFetchItsUsualOutcome) {
+  const struct {
+    const char* name;
+    FakeReply meta;
+    FakeReply package;
+    const char* message;
+  } cases[] = {
+      {"package transfer fails", FakeReply::ok(meta_json("")), FakeReply::failure("connection refused"),
+       msg::kDownloadFailed},
+      {"package cut short", FakeReply::ok(meta_json("")), [] {
+         FakeReply cut = FakeReply::ok(kPackage).sized();
+         cut.fail_after = 3;
+         return cut;
+       }(), msg::kDownloadFailed},
+      {"not published", FakeReply::with_status(404), FakeReply::ok(kPackage).sized(), msg::kNotAvailableOnline},
+      {"corrupt package", FakeReply::ok(meta_json("")), FakeReply::ok("not the package").sized(),
+       msg::kVerificationFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(base_);
+    client_ = std::make_unique<FakeHttpClient>();
+    client_->on(kQuillMeta, c.meta).on(kQuillOtherMeta, c.meta).on(kPackageUrl, c.package);
+    not_found_calls_ = 0;
+    FetchOutcome result;
+    logged_by([&] {
+      start().reset();
+      // Nothing of the download-ahead reaches the run: its refusals are the fetch's to report.
+      EXPECT_EQ(not_found_calls_, 0);
+      result = fetch();
+    });
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message(), c.message);
+    EXPECT_FALSE(fs::exists(ready_));
+  }
 }
 
 }  // namespace

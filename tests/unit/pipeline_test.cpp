@@ -31,6 +31,7 @@ class FakeProvider final : public PackageProvider {
   FetchOutcome fetch(const AppDescriptor& row, const std::string&, const EventSink&,
                      const CancelToken&) const override {
     fetched.emplace_back(row.id);
+    timeline.push_back("fetch " + std::string(row.id));
     if (auto scripted = fetch_script.find(std::string(row.id)); scripted != fetch_script.end()) {
       return scripted->second();
     }
@@ -47,7 +48,21 @@ class FakeProvider final : public PackageProvider {
   }
   std::optional<std::uint64_t> bundled_size(std::string_view) const override { return std::nullopt; }
   Result<void> preflight() const override { return preflight_result; }
+  // Records when the download-ahead of an app starts and when it is ended (handed over).
+  std::unique_ptr<PackageDownloadAhead> download_ahead(const AppDescriptor& row, const std::string&,
+                                                       const CancelToken&) const override {
+    struct Recorder final : PackageDownloadAhead {
+      Recorder(Strings& timeline, std::string id) : timeline_(timeline), id_(std::move(id)) {
+        timeline_.push_back("ahead " + id_);
+      }
+      ~Recorder() override { timeline_.push_back("handed " + id_); }
+      Strings& timeline_;
+      std::string id_;
+    };
+    return std::make_unique<Recorder>(timeline, std::string(row.id));
+  }
 
+  mutable Strings timeline;
   std::vector<AppDescriptor> rows{app_table().begin(), app_table().end()};
   std::map<std::string, std::function<FetchOutcome()>> fetch_script;
   std::map<std::string, std::string> bundled;
@@ -128,6 +143,7 @@ struct Rig {
 
   InstallerOutcome installer(const char* kind, std::string_view app, const std::string& path, bool machine) {
     calls_.push_back(format("{} {} {} machine={}", kind, app, path, machine));
+    provider_.timeline.push_back("install " + std::string(app));
     if (auto scripted = installer_script_.find(std::string(app)); scripted != installer_script_.end()) {
       return scripted->second();
     }
@@ -690,6 +706,48 @@ TEST_F(Pipeline, CancellationStopsTheRunAndCancelsTheRest) {
       }
     }
     EXPECT_EQ(reported, c.results);
+  }
+}
+
+TEST_F(Pipeline, NextPackageDownloadsAheadWhileTheCurrentAppInstalls) {
+  const struct {
+    const char* name;
+    std::function<void(Rig&)> arrange;
+    Strings timeline;
+  } cases[] = {
+      {"three apps",
+       [](Rig&) {},
+       {"fetch quill", "ahead abacus", "install quill", "handed abacus", "fetch abacus", "ahead folio",
+        "install abacus", "handed folio", "fetch folio", "install folio"}},
+      {"quit file gone while the first app installs",
+       [](Rig& r) {
+         r.installer_script_["quill"] = [&r] {
+           fs::remove(r.quit_file_);
+           return InstallerOutcome(InstallerStatus::Succeeded);
+         };
+       },
+       {"fetch quill", "ahead abacus", "install quill", "handed abacus"}},
+      {"first app failed to install",
+       [](Rig& r) { r.installer_script_["quill"] = [] { return InstallerOutcome(fail(msg::kInstallationFailed, "x", 1)); }; },
+       {"fetch quill", "ahead abacus", "install quill", "handed abacus", "fetch abacus", "ahead folio",
+        "install abacus", "handed folio", "fetch folio", "install folio"}},
+      {"user cancelled the first installer",
+       [](Rig& r) { r.installer_script_["quill"] = [] { return InstallerOutcome(InstallerStatus::Cancelled); }; },
+       {"fetch quill", "ahead abacus", "install quill", "handed abacus"}},
+      {"first app up to date after its fetch: nothing to overlap",
+       [](Rig& r) {
+         r.upgrade_versions_[std::string(app_by_id("quill")->upgrade_code)] = "9.0";
+         r.provider_.fetch_script["quill"] = staged_as("installer-v1.0.msi");
+       },
+       {"fetch quill", "fetch abacus", "ahead folio", "install abacus", "handed folio", "fetch folio",
+        "install folio"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig fresh;
+    c.arrange(fresh);
+    ASSERT_TRUE(fresh.run({"quill", "abacus", "folio"}));
+    EXPECT_EQ(fresh.provider_.timeline, c.timeline);
   }
 }
 
