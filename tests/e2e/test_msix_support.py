@@ -6,6 +6,7 @@ packages where detection looks.
 """
 
 import json
+import zipfile
 
 import pytest
 
@@ -117,3 +118,37 @@ def test_provision_bundle_then_deprovision(wine, appx, built):
         "'YoxaCorporation.YoxaLumen' } | Microsoft.PowerShell.Core\\ForEach-Object { "
         "Dism\\Remove-AppxProvisionedPackage -Online -PackageName $_.PackageName }")
     assert code == 0 and appx.powershell(query)[1].strip() == ""
+
+
+def hostile_packages(built, root):
+    """Files no deployment or signature check may crash on, by name."""
+    signed = built.abacus.path.read_bytes()
+    made = {"random.msix": bytes(range(256)) * 64, "empty.msix": b"", "truncated.msix": signed[: len(signed) // 2],
+            "tail-only.msix": signed[-200:]}
+    with zipfile.ZipFile(root / "no-identity.msix", "w") as archive:
+        archive.writestr("AppxManifest.xml", "<Package><Properties/></Package>")
+    with zipfile.ZipFile(root / "missing-inner.msixbundle", "w") as archive:
+        archive.writestr("AppxMetadata/AppxBundleManifest.xml",
+                         '<Bundle><Package Type="application" Architecture="x64" FileName="gone.msix"/></Bundle>')
+    # A deflated manifest whose directory entry claims far more than it holds.
+    with zipfile.ZipFile(root / "lying-size.msix", "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("AppxManifest.xml", "<Package/>" * 1000)
+    data = bytearray((root / "lying-size.msix").read_bytes())
+    directory = data.rfind(b"PK\x01\x02")
+    data[directory + 24:directory + 28] = (1 << 31).to_bytes(4, "little")
+    made["lying-size.msix"] = bytes(data)
+    for name, content in made.items():
+        (root / name).write_bytes(content)
+    return sorted(p for p in root.iterdir() if p.is_file())
+
+
+def test_hostile_packages_are_refused_without_a_crash(wine, support_exe, appx, built, tmp_path):
+    for package in hostile_packages(built, tmp_path):
+        code, _, err = appx.powershell(f"Appx\\Add-AppxPackage -Path {quoted(wine.windows_path(package))}")
+        assert code == 1 and "Deployment failed with HRESULT: 0x80073CF0" in err, (package.name, err)
+        if not package.read_bytes().startswith(b"PK"):
+            continue  # not claimed by the subject interface package: Wine's own answer
+        outcome = verify(wine, support_exe, package)
+        assert outcome["ok"] is False and outcome["checks"], (package.name, outcome)
+        assert all(c.startswith(("file:failed:", "catalog:")) for c in outcome["checks"]), (package.name, outcome)
+    assert appx.installed_versions("YoxaCorporation.YoxaAbacus") is None
