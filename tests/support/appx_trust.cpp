@@ -5,6 +5,8 @@
 #include <wincrypt.h>
 
 #include <memory>
+
+#include "wide_text.h"
 #endif
 
 namespace appx {
@@ -13,13 +15,7 @@ namespace appx {
 
 namespace {
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
+using standin::widen;
 
 std::string failed(const char* call) { return std::string(call) + " failed (os error " + std::to_string(GetLastError()) + ")"; }
 

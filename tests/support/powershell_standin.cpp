@@ -42,6 +42,7 @@
 #include "appx_commands.h"
 #include "script_match.h"
 #include "sha256.h"
+#include "wide_text.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -87,20 +88,9 @@ void write_out(const std::string& text) {
 }
 
 #ifdef _WIN32
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
+using standin::narrow;
+using standin::widen;
+
 std::string own_directory() {
   std::wstring buffer(32768, L'\0');
   const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
