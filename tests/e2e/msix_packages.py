@@ -19,7 +19,7 @@ import sys
 import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, Optional, Sequence, Tuple
 from xml.sax.saxutils import escape, quoteattr
 
 REPO_ROOT = Path(__file__).resolve().parents[2]

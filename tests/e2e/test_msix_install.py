@@ -14,7 +14,6 @@ What Wine cannot show here, and where it is covered:
     policy and the certificate script always run here): the unit tests of the MSIX installer.
 """
 
-import re
 import shutil
 
 import pytest
@@ -22,7 +21,7 @@ import pytest
 import codesign  # tests/servers, on the path through conftest.py
 import msix_packages
 from cdn import sha256_hex
-from install_fixtures import PrefixFolders, check_event_stream, of_type
+from install_fixtures import PrefixFolders, check_event_stream, of_type, wine_quiet
 from msix_fixtures import AppxPrefix
 
 pytestmark = pytest.mark.usefixtures("trusted_ca", "powershell_standin", "windows_10", "msix_sip")
@@ -33,6 +32,7 @@ UWP_DESKTOP = msix_packages.FRAMEWORK_BY_ID["Microsoft.VCLibs.140.00.UWPDesktop"
 APP_RUNTIME = msix_packages.FRAMEWORK_BY_ID["Microsoft.WindowsAppRuntime.1.8"]
 RUNTIME_MISSING = ("App package is missing a required Windows runtime component. "
                    "Please contact support for assistance.")
+SIDELOADING_KEY = r"HKLM\SOFTWARE\Policies\Microsoft\Windows\Appx"
 UNUSABLE_RECORD = "abacus: meta.json dependency record has no identity/destination; skipping"
 
 
@@ -64,13 +64,23 @@ def folders(wine) -> PrefixFolders:
 
 @pytest.fixture
 def appx(wine, powershell_standin, packages, folders):
-    """No MSIX package deployed and nothing staged, before and after."""
+    """No MSIX package deployed and nothing staged or logged in either scope, before and after."""
     prefix = AppxPrefix(wine, powershell_standin, msix_packages.publisher_map(list(packages.apps.values())))
-    prefix.reset()
-    shutil.rmtree(folders.user_base, ignore_errors=True)
+    bases = (folders.user_base, machine_base(wine))
+
+    def clean():
+        prefix.reset()
+        for base in bases:
+            shutil.rmtree(base, ignore_errors=True)
+
+    clean()
     yield prefix
-    prefix.reset()
-    shutil.rmtree(folders.user_base, ignore_errors=True)
+    clean()
+
+
+def machine_base(wine):
+    """config_base_dir for machine scope: %ProgramData%\\Yoxa\\YoxaOffice."""
+    return wine.prefix / "drive_c" / "ProgramData" / "Yoxa" / "YoxaOffice"
 
 
 def dependency(framework: msix_packages.Framework, built: msix_packages.BuiltMsix, **overrides) -> dict:
@@ -95,10 +105,14 @@ def publish(cdn, packages: Packages, app_id: str, frameworks=(), extra_records=(
                        meta={"dependencies": records + list(extra_records)})
 
 
-def run_install(engine, apps: str):
-    code, out, err = engine("run", "--action", "install", "--apps", apps, timeout=RUN_TIMEOUT)
+def run_install_scope(engine, apps: str, scope: str):
+    code, out, err = engine("run", "--action", "install", "--apps", apps, "--scope", scope, timeout=RUN_TIMEOUT)
     assert out, err.decode(errors="replace")
     return code, check_event_stream(out, code)
+
+
+def run_install(engine, apps: str):
+    return run_install_scope(engine, apps, "user")
 
 
 def downloaded(cdn):
@@ -209,3 +223,23 @@ def test_check_updates_reports_missing_frameworks(engine, cdn, packages, appx, p
     # A failing framework check reports nothing missing.
     powershell_standin.fail("only framework-query", "stderr Get-AppxPackage : access denied", "exit 1")
     assert update_check(engine, "--apps", "abacus")["missingFrameworks"] == []
+
+
+def test_machine_scope_provisions_with_both_frameworks_and_trusts_the_signing_root(wine, engine, cdn, packages, appx,
+                                                                                     folders):
+    publish(cdn, packages, "abacus", [VCLIBS, APP_RUNTIME])
+    machine_logs = machine_base(wine) / "logs"
+
+    code, events = run_install_scope(engine, "abacus", "machine")
+
+    assert code == 0, folders.log_text(machine_logs)[-4000:]
+    assert results(events)["abacus"] == ("installed", None, packages.apps["abacus"].apps_folder_path, "2.0.0.0")
+    [request] = appx.requests("Add-AppxProvisionedPackage")
+    assert sorted(d.rsplit("\\", 1)[-1] for d in request["dependencies"]) == sorted(
+        [VCLIBS.file_name, APP_RUNTIME.file_name])
+    assert not appx.requests("Add-AppxPackage")
+    # Every Wine process is elevated, so the signing root is put in the machine's Root store first.
+    assert [r["path"] for r in appx.requests("certificate-chain")] == [request["path"]]
+    assert appx.installed_versions("YoxaCorporation.YoxaAbacus", all_users=True) == "2.0.0.0"
+    for value in ("AllowAllTrustedApps", "AllowDevelopmentWithoutDevLicense"):
+        assert wine_quiet(wine, "reg", "query", SIDELOADING_KEY, "/v", value) == 0, value
