@@ -12,7 +12,30 @@
 
 namespace yoxa {
 
-std::span<const BundledFramework> bundled_framework_table() { return {}; }
+namespace {
+constexpr BundledFramework kFrameworks[] = {
+    {.identity = "Microsoft.VCLibs.140.00",
+     .file_name = "Microsoft.VCLibs.140.00_x64.appx",
+     .min_version = "14.0.33519.0",
+     .token = "vclibs",
+     .arch = "x64",
+     .version = "14.0.33519.0"},
+    {.identity = "Microsoft.VCLibs.140.00.UWPDesktop",
+     .file_name = "Microsoft.VCLibs.140.00.UWPDesktop_x64.appx",
+     .min_version = "14.0.33728.0",
+     .token = "vclibs",
+     .arch = "x64",
+     .version = "14.0.33728.0"},
+    {.identity = "Microsoft.WindowsAppRuntime.1.8",
+     .file_name = "Microsoft.WindowsAppRuntime.1.8_x64.msix",
+     .min_version = "8000.625.330.0",
+     .token = "winappruntime",
+     .arch = "x64",
+     .version = "8000.625.330.0"},
+};
+}  // namespace
+
+std::span<const BundledFramework> bundled_framework_table() { return kFrameworks; }
 
 Result<PreparedDependencies> prepare_bundled_dependencies(const AppDescriptor& row, const std::string& staging_dir,
                                                           std::span<const BundledFramework> table) {

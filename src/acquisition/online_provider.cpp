@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "acquisition/online_dependencies.h"
 #include "acquisition/url_trust.h"
 #include "core/messages.h"
 #include "core/places.h"
@@ -42,9 +43,11 @@ ExpectedDigest expected_digest(const PackageMeta& meta) {
 
 std::span<const AppDescriptor> OnlinePackageProvider::app_list() const { return app_table(); }
 
-Result<PreparedDependencies> OnlinePackageProvider::prepare_dependencies(const AppDescriptor&, const std::string&,
-                                                                         const EventSink&, const CancelToken&) const {
-  return PreparedDependencies{};
+Result<PreparedDependencies> OnlinePackageProvider::prepare_dependencies(const AppDescriptor& row,
+                                                                         const std::string& installer_dir,
+                                                                         const EventSink& sink,
+                                                                         const CancelToken& cancel) const {
+  return prepare_online_dependencies(host_, row, installer_dir, sink, cancel);
 }
 
 std::optional<std::string> OnlinePackageProvider::bundled_version(std::string_view) const { return std::nullopt; }

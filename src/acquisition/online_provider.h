@@ -27,7 +27,7 @@ class OnlinePackageProvider final : public PackageProvider {
   std::span<const AppDescriptor> app_list() const override;
   FetchOutcome fetch(const AppDescriptor& row, const std::string& staging_base, const EventSink& sink,
                      const CancelToken& cancel) const override;
-  // Frameworks from the CDN come later; until then nothing is prepared.
+  // The frameworks and runtime installers meta.json lists that this machine lacks.
   Result<PreparedDependencies> prepare_dependencies(const AppDescriptor& row, const std::string& installer_dir,
                                                     const EventSink& sink, const CancelToken& cancel) const override;
   std::optional<std::string> bundled_version(std::string_view app_id) const override;

@@ -24,6 +24,7 @@
 #include "acquisition/staging_paths.h"
 #include "acquisition/verification.h"
 #include "platform/http.h"
+#include "system/framework_detection.h"
 
 namespace yoxa {
 
@@ -79,6 +80,10 @@ struct PackageHost {
     return platform::system_http_client();
   };
   Pause sleep = real_pause;
+  // Which of the given framework packages the current user still lacks.
+  MissingFrameworkDetector missing_frameworks = [](const std::vector<FrameworkRequest>& requests) {
+    return detect_missing_frameworks(requests);
+  };
 };
 
 // The source of staged, verified packages the install pipeline draws on: online from the

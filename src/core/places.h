@@ -60,11 +60,17 @@ inline constexpr std::uint32_t kMsiLogPath = 4201;
 inline constexpr std::uint32_t kMsiStart = 4202;
 inline constexpr std::uint32_t kMsiExitCode = 4203;
 
+// MSIX installation
+inline constexpr std::uint32_t kMsixInstall = 4301;
+
 // EXE installation
 inline constexpr std::uint32_t kExeLogPath = 4401;
 inline constexpr std::uint32_t kExeStart = 4402;
 inline constexpr std::uint32_t kExeWait = 4403;
 inline constexpr std::uint32_t kExeExitCode = 4404;
+
+// framework dependencies
+inline constexpr std::uint32_t kFrameworkStaging = 4501;
 
 // package verification
 inline constexpr std::uint32_t kVerifyChecksumCommand = 4601;

@@ -90,6 +90,24 @@ std::string_view trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::vector<std::string> split_white_space(std::string_view text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t start = pos;
+    char32_t cp = 0;
+    // An undecodable byte is not white space: it stays part of its word.
+    if (decode_one(text, pos, cp) && is_white_space(cp)) {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      word.append(text.substr(start, pos - start));
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}
+
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {

@@ -35,6 +35,8 @@ std::vector<std::string> split(std::string_view text, char separator);
 // Splits at `separator`, trims each piece and drops the empty ones.
 std::vector<std::string> split_trimmed(std::string_view text, char separator);
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
+// The runs of UTF-8 text between Unicode White_Space, none of them empty.
+std::vector<std::string> split_white_space(std::string_view text);
 
 bool is_valid_utf8(std::string_view bytes);
 // Decodes bytes as UTF-8, replacing each invalid sequence with U+FFFD.

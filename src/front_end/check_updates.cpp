@@ -6,6 +6,7 @@
 #include "config/expiry.h"
 #include "config/installer_config.h"
 #include "config/retirement.h"
+#include "acquisition/framework_report.h"
 #include "acquisition/source_probe.h"
 #include "core/text.h"
 #include "front_end/command_line.h"
@@ -102,11 +103,21 @@ int run_check_updates(const std::vector<std::string>& arguments) {
       if (with_notes) answers[i].notes = lookup_release_notes(*app);
     });
   }
+  // What an MSIX install would still have to add, asked once on its own thread.
+  const bool any_msix = std::ranges::any_of(apps, [](const AppDescriptor* app) {
+    return app->installer_kind == InstallerKind::Msix;
+  });
+  std::vector<std::string> missing_frameworks;
+  std::jthread framework_check;
+  if (any_msix) framework_check = std::jthread([&missing_frameworks] { missing_frameworks = missing_framework_tokens(); });
+
   const auto states = detect_installed(system_detection(), apps, false);
   emit(first_answer(apps, states));
   workers.clear();
+  if (framework_check.joinable()) framework_check.join();
 
   Json second = second_answer(apps, states, distinct, answers);
+  if (any_msix) second["missingFrameworks"] = missing_frameworks;
   std::optional<Retirement> retired = check_expiry();
   const auto not_available = [](const Lookup& l) { return l.latest.kind == LatestInfo::Kind::NotAvailable; };
   if (!retired && !offline && !apps.empty() && std::ranges::all_of(answers, not_available)) {

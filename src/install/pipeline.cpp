@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "install/install_exe.h"
 #include "install/install_msi.h"
+#include "install/install_msix.h"
 #include "install/pipeline_steps.h"
 #include "core/log.h"
 
@@ -193,10 +194,7 @@ const Installer& Installers::for_kind(InstallerKind kind) const {
 Installers system_installers() {
   return Installers{
       .msi = [](const RunContext& run, const InstallRequest& request) { return install_msi(run, request); },
-      .msix = [](const RunContext&, const InstallRequest&) -> InstallerOutcome {
-        return fail(msg::kInstallationFailed, "MSIX installation is not available in this build",
-                    place::kPipelineMsixUnavailable);
-      },
+      .msix = [](const RunContext& run, const InstallRequest& request) { return install_msix(run, request); },
       .exe = [](const RunContext& run, const InstallRequest& request) {
         return install_exe(run.sink, request.app.id, run.settings.log_dir, request.package_path, request.machine);
       },

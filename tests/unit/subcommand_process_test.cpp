@@ -69,6 +69,24 @@ TEST(SubcommandProcess, CheckUpdatesAnswersEveryRepeatedIdInOrder) {
   }
   EXPECT_EQ(events[2]["type"], "done");
   EXPECT_EQ(code.value_or(999), events[2]["exitCode"].get<std::uint32_t>());
+  // lumen is an MSIX app: the framework check runs once, and a check that cannot ask
+  // PowerShell reports nothing missing.
+  EXPECT_FALSE(events[0].contains("missingFrameworks"));
+  EXPECT_EQ(events[1]["missingFrameworks"], Json::array());
+}
+
+TEST(SubcommandProcess, CheckUpdatesWithoutMsixAppsHasNoFrameworkList) {
+  auto child = platform::ChildProcess::start(YOXA_ENGINE_EXE, {"check-updates", "--apps", "quill"});
+  ASSERT_TRUE(child.has_value());
+  ASSERT_TRUE(child->wait().has_value());
+  ASSERT_TRUE(child->finish_output().has_value());
+  const std::string out = child->standard_output();
+  const auto first = out.find('\n');
+  const auto second = out.find('\n', first + 1);
+  ASSERT_NE(second, std::string::npos);
+  const Json answer = Json::parse(out.substr(first + 1, second - first - 1));
+  EXPECT_EQ(answer["type"], "update-check-result");
+  EXPECT_FALSE(answer.contains("missingFrameworks"));
 }
 
 }  // namespace

@@ -21,6 +21,15 @@ TEST(Text, TrimRemovesUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim("   "), "");
 }
 
+TEST(Text, SplitWhiteSpaceDropsEmptyWords) {
+  using Words = std::vector<std::string>;
+  EXPECT_EQ(split_white_space("  /install\t/quiet\r\n/norestart "), (Words{"/install", "/quiet", "/norestart"}));
+  EXPECT_EQ(split_white_space("a\u3000b\u00a0c"), (Words{"a", "b", "c"}));
+  EXPECT_EQ(split_white_space("bad\xff byte"), (Words{"bad\xff", "byte"}));
+  EXPECT_TRUE(split_white_space(" \t ").empty());
+  EXPECT_TRUE(split_white_space("").empty());
+}
+
 TEST(Text, Utf8ValidationAndLossyDecoding) {
   EXPECT_TRUE(is_valid_utf8("plain \u00E9\U0001F600"));
   for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF5\x80\x80\x80", "abc\xE2\x82"}) {

@@ -1,0 +1,151 @@
+#include "acquisition/online_dependencies.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "acquisition/staging_paths.h"
+#include "core/log.h"
+#include "core/messages.h"
+#include "core/places.h"
+#include "core/text.h"
+#include "platform/os_error.h"
+
+namespace yoxa {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool usable(const MetaDependency& record) {
+  return record.identity && !record.identity->empty() && record.destination &&
+         is_safe_dependency_file_name(*record.destination);
+}
+
+// Only a SHA-256 value can be compared; any other algorithm leaves the file unchecked.
+std::optional<std::string> expected_checksum(const MetaDependency& record) {
+  const bool sha256 = !record.checksum_algorithm || ascii_lower(*record.checksum_algorithm) == "sha256";
+  if (!sha256 || !record.checksum || record.checksum->empty()) return std::nullopt;
+  return *record.checksum;
+}
+
+bool file_exists(const std::string& path) {
+  std::error_code error;
+  return fs::exists(path_from_utf8(path), error);
+}
+
+// One needed dependency: a verified staged copy, else a fresh download. The file, or none.
+std::optional<std::string> obtain(const PackageHost& host, const AppDescriptor& app, const MetaDependency& record,
+                                  const std::string& directory_url, const fs::path& staging,
+                                  const std::vector<std::string>& suffixes, const EventSink& sink,
+                                  const CancelToken& cancel) {
+  const std::string& identity = *record.identity;
+  const std::string url = directory_url + "/" + *record.destination;
+  const std::string file = path_to_utf8(staging / path_from_utf8(*record.destination));
+  const std::optional<std::string> expected = expected_checksum(record);
+
+  if (file_exists(file)) {
+    if (expected && host.verify_checksum(file, *expected)) {
+      log::info(format("{}: reusing verified framework already staged at {}", identity, file));
+      return file;
+    }
+    remove_temp_file(file);
+  }
+
+  log::info(format("{}: downloading framework from {}", identity, url));
+  const DownloadRequest request{
+      .app_id = std::string(app.id),
+      .url = url,
+      .temp_path = file + ".part",
+      .final_path = file,
+      .trusted_suffixes = suffixes,
+      .sink = sink,
+      .client = host.http_client(),
+      .build_request = host.request_builder,
+      .sleep = host.sleep,
+  };
+  if (auto downloaded = download_to_file(request, cancel); !downloaded) {
+    log::warn(format("{}: framework download failed ({}); continuing without it", identity,
+                     downloaded.error().full_text()));
+    remove_temp_file(file);
+    return std::nullopt;
+  }
+  if (!expected) {
+    log::warn(format("{}: meta.json records no usable checksum; using the file as downloaded", identity));
+    return file;
+  }
+  if (auto verified = host.verify_checksum(file, *expected); !verified) {
+    log::warn(format("{}: framework checksum mismatch ({}); discarding it", identity, verified.error().full_text()));
+    remove_temp_file(file);
+    return std::nullopt;
+  }
+  return file;
+}
+
+}  // namespace
+
+bool is_safe_dependency_file_name(std::string_view name) {
+  return !name.empty() && name != "." && is_safe_version_for_file_name(name);
+}
+
+Result<PreparedDependencies> prepare_online_dependencies(const PackageHost& host, const AppDescriptor& app,
+                                                         const std::string& staging_dir, const EventSink& sink,
+                                                         const CancelToken& cancel) {
+  PreparedDependencies prepared;
+  if (app.installer_kind != InstallerKind::Msix) return prepared;
+
+  auto lookup = host.fetch_metadata(app.id);
+  if (!lookup) {
+    log::warn(format("{}: could not fetch meta.json for framework dependencies ({}); installing without them",
+                     app.display_name, lookup.error().full_text()));
+    return prepared;
+  }
+
+  std::vector<const MetaDependency*> records;
+  for (const MetaDependency& record : lookup->meta.dependencies) {
+    // The destination becomes a file name in the staging directory: it may not point anywhere else.
+    if (usable(record)) records.push_back(&record);
+    else log::warn(format("{}: meta.json dependency record has no identity/destination; skipping", app.id));
+  }
+  if (records.empty()) return prepared;
+
+  std::vector<FrameworkRequest> requests;
+  for (const MetaDependency* record : records) {
+    requests.push_back({*record->identity, record->min_version.value_or("")});
+  }
+  const std::vector<std::string> needed = host.missing_frameworks(requests);
+
+  const fs::path staging = path_from_utf8(staging_dir);
+  std::error_code error;
+  fs::create_directories(staging, error);
+  if (error) return fail(msg::kFilesystemError, platform::error_code_text(error), place::kFrameworkStaging);
+
+  const std::vector<std::string> suffixes = host.trusted_suffixes();
+  for (const MetaDependency* record : records) {
+    const std::string& identity = *record->identity;
+    if (std::ranges::find(needed, identity) == needed.end()) {
+      log::info(format("{}: already installed at or above the required version; not downloading", identity));
+      continue;
+    }
+    if (cancel.cancelled()) {
+      log::info("Framework download cancelled by user");
+      break;
+    }
+    auto file = obtain(host, app, *record, lookup->directory_url, staging, suffixes, sink, cancel);
+    if (!file) continue;
+    if (record->kind && ascii_lower(*record->kind) == "chainedinstaller") {
+      prepared.chained_installers.push_back({*file, record->install_args.value_or("")});
+    } else {
+      prepared.frameworks.push_back({*file, identity, record->min_version.value_or("")});
+    }
+  }
+
+  const std::size_t count = prepared.frameworks.size() + prepared.chained_installers.size();
+  if (count > 0) {
+    log::info(format("{}: prepared {} framework package(s) from the CDN", app.display_name, count));
+  }
+  return prepared;
+}
+
+}  // namespace yoxa
