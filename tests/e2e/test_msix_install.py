@@ -141,7 +141,7 @@ def test_install_passes_only_the_needed_framework_and_hello_sees_both_apps(wine,
     assert [r["path"].rsplit("\\", 1)[-1] for r in requests] == ["installer-v2.0.0.0.msix",
                                                                  "installer-v3.1.0.0.msixbundle"]
     # abacus got VCLibs from the staging directory; lumen found it installed by then.
-    staging = wine.windows_path(folders.staging)
+    staging = "C:\\" + str(folders.staging.relative_to(wine.prefix / "drive_c")).replace("/", "\\")
     assert [d.lower() for d in requests[0]["dependencies"]] == [f"{staging}\\{VCLIBS.file_name}".lower()]
     assert requests[1]["dependencies"] == []
     assert downloaded(cdn).count(VCLIBS.file_name) == 1
