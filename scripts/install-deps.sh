@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev
-  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev zlib1g-dev
   wine wine64
   python3 python3-pytest
   msitools wixl

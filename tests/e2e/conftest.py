@@ -315,3 +315,32 @@ def windows_10(wine: WineSession) -> None:
     _winecfg(wine, "/v", "win10")
     yield
     _winecfg(wine, "/v", before)
+
+
+# -- MSIX signatures -----------------------------------------------------------------------------
+
+MSIX_SIP_DLL = "yoxa_test_msix_sip.dll"
+# The subject type Windows uses for AppX/MSIX packages; Wine's crypt32 asks each registered
+# CryptSIPDllIsMyFileType2 provider whether it claims a file it does not know itself.
+MSIX_SIP_GUID = "{0AC5DF4B-CE07-4DE2-B76E-23C839A09FD1}"
+MSIX_SIP_FUNCTIONS = {"IsMyFileType2": "MsixSipIsMyFileType2", "GetSignedDataMsg": "MsixSipGetSignedDataMsg",
+                      "PutSignedDataMsg": "MsixSipPutSignedDataMsg",
+                      "CreateIndirectData": "MsixSipCreateIndirectData",
+                      "VerifyIndirectData": "MsixSipVerifyIndirectData",
+                      "RemoveSignedDataMsg": "MsixSipRemoveSignedDataMsg"}
+
+
+@pytest.fixture(scope="session")
+def msix_sip(wine: WineSession, support_exe) -> None:
+    """The test subject interface package for MSIX files (tests/support/msix_sip.cpp) in the
+    prefix's system32 and registered, so WinVerifyTrust reads MSIX signatures for the rest of
+    the session (Wine has none and answers TRUST_E_SUBJECT_FORM_UNKNOWN)."""
+    shutil.copyfile(support_exe("msix_sip.dll"), wine.prefix / "drive_c" / "windows" / "system32" / MSIX_SIP_DLL)
+    base = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Cryptography\OID\EncodingType 0"
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for function, export in MSIX_SIP_FUNCTIONS.items():
+        lines += [f"[{base}\\CryptSIPDll{function}\\{MSIX_SIP_GUID}]", f'"Dll"="{MSIX_SIP_DLL}"',
+                  f'"FuncName"="{export}"', ""]
+    reg_file = wine.root / "msix_sip.reg"
+    reg_file.write_text("\r\n".join(lines), encoding="utf-16")
+    assert wine_reg(wine, "import", wine.windows_path(reg_file)) == 0

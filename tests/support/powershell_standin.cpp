@@ -5,6 +5,7 @@
 // single-quoted value taken out:
 //   file hash     prints the SHA-256 of the file in upper-case hex (exit 1 and a
 //                 message on stderr when it cannot be read)
+//   Appx / DISM   the MSIX install, query, removal and certificate scripts (appx_commands.h)
 //   stop app      looks processes up by name (Toolhelp32 on Windows, /proc on Linux;
 //                 ".exe" dropped, case-insensitive, no wildcards), kills them, waits up
 //                 to 20 x 250 ms and prints "not-running", "stopped N" or "still-running N"
@@ -18,6 +19,8 @@
 //   stderr TEXT      write TEXT and a line feed to standard error
 //   exit N           exit with code N (decimal or 0x...) instead of running the script;
 //                    with only "stderr" given the code is 1
+//   only K1,K2       (first line) apply the directives only to scripts of these kinds: hash,
+//                    stop, zip and the Appx kinds of appx_commands.h (add-appx, ...)
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -36,6 +39,11 @@
 #include <thread>
 #include <vector>
 
+#include "appx_commands.h"
+#include "script_match.h"
+#include "sha256.h"
+#include "wide_text.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -50,92 +58,7 @@
 
 namespace {
 
-// --- SHA-256 (FIPS 180-4) -------------------------------------------------------------
-
-class Sha256 {
- public:
-  void update(const unsigned char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-      block_[block_used_++] = data[i];
-      if (block_used_ == 64) {
-        compress();
-        block_used_ = 0;
-      }
-    }
-    bit_length_ += static_cast<std::uint64_t>(size) * 8;
-  }
-
-  std::string hex_upper() {
-    const std::uint64_t bits = bit_length_;
-    const unsigned char pad = 0x80;
-    update(&pad, 1);
-    const unsigned char zero = 0;
-    while (block_used_ != 56) update(&zero, 1);
-    for (int i = 7; i >= 0; --i) {
-      const auto byte = static_cast<unsigned char>(bits >> (i * 8));
-      update(&byte, 1);
-    }
-    std::string out;
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (const std::uint32_t word : state_) {
-      for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(word >> shift) & 0xF];
-    }
-    return out;
-  }
-
- private:
-  static std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-  void compress() {
-    static constexpr std::uint32_t k[64] = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    std::uint32_t w[64];
-    for (std::size_t i = 0; i < 16; ++i) {
-      w[i] = static_cast<std::uint32_t>(block_[i * 4]) << 24 | static_cast<std::uint32_t>(block_[i * 4 + 1]) << 16 |
-             static_cast<std::uint32_t>(block_[i * 4 + 2]) << 8 | static_cast<std::uint32_t>(block_[i * 4 + 3]);
-    }
-    for (int i = 16; i < 64; ++i) {
-      const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    std::uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (int i = 0; i < 64; ++i) {
-      const std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-      const std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-      h = g;
-      g = f;
-      f = e;
-      e = d + t1;
-      d = c;
-      c = b;
-      b = a;
-      a = t1 + t2;
-    }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
-    state_[4] += e;
-    state_[5] += f;
-    state_[6] += g;
-    state_[7] += h;
-  }
-
-  std::array<std::uint32_t, 8> state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::array<unsigned char, 64> block_{};
-  std::size_t block_used_ = 0;
-  std::uint64_t bit_length_ = 0;
-};
+using standin::Sha256;
 
 std::string sha256_of_text(std::string_view text) {
   Sha256 hash;
@@ -165,20 +88,9 @@ void write_out(const std::string& text) {
 }
 
 #ifdef _WIN32
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
+using standin::narrow;
+using standin::widen;
+
 std::string own_directory() {
   std::wstring buffer(32768, L'\0');
   const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -304,61 +216,8 @@ constexpr std::string_view kZipScriptAfterDestination =
     "'yyyyMMdd-HHmmss') + '.zip'); Microsoft.PowerShell.Archive\\Compress-Archive -Path '{}' -DestinationPath $zip "
     "-CompressionLevel Optimal -Force; Write-Output $zip";
 
-// Reads a single-quoted PowerShell string body starting at `pos`: a doubled quote
-// (also the typographic ones PowerShell treats as quotes) stands for itself.
-std::optional<std::string> quoted_value(std::string_view script, std::size_t& pos) {
-  static constexpr std::string_view kQuotes[] = {"'", "\u2018", "\u2019", "\u201A", "\u201B"};
-  std::string value;
-  while (pos < script.size()) {
-    bool handled = false;
-    for (const auto quote : kQuotes) {
-      if (script.substr(pos).starts_with(quote)) {
-        if (script.substr(pos + quote.size()).starts_with(quote)) {
-          value += quote;
-          pos += quote.size() * 2;
-          handled = true;
-          break;
-        }
-        if (quote == "'") return value;  // the closing quote, left for the template to match
-        return std::nullopt;             // a lone typographic quote would end the string too
-      }
-    }
-    if (!handled) value += script[pos++];
-  }
-  return std::nullopt;
-}
-
-// Matches `script` against a template whose "{}" places each stand for one quoted
-// value. The values in order, or none when the script differs.
-std::optional<std::vector<std::string>> match_values(std::string_view script, std::string_view pattern) {
-  std::vector<std::string> values;
-  std::size_t s = 0;
-  std::size_t p = 0;
-  while (p < pattern.size()) {
-    if (pattern.substr(p).starts_with("{}")) {
-      auto here = quoted_value(script, s);
-      if (!here) return std::nullopt;
-      values.push_back(std::move(*here));
-      p += 2;
-      continue;
-    }
-    if (s >= script.size() || script[s] != pattern[p]) return std::nullopt;
-    ++s;
-    ++p;
-  }
-  if (s != script.size()) return std::nullopt;
-  return values;
-}
-
-// The same for templates whose places all hold one value.
-std::optional<std::string> match_template(std::string_view script, std::string_view pattern) {
-  auto values = match_values(script, pattern);
-  if (!values || values->empty()) return std::nullopt;
-  for (const auto& value : *values) {
-    if (value != values->front()) return std::nullopt;
-  }
-  return values->front();
-}
+using standin::match_template;
+using standin::match_values;
 
 struct ZipRequest {
   std::optional<std::string> destination;  // none: the Desktop
@@ -572,7 +431,7 @@ std::optional<std::string> failure_directives() {
 }
 
 // Applies the injected failure; the exit code to end with, or none to run the script.
-std::optional<int> inject_failure() {
+std::optional<int> inject_failure(const std::string& kind) {
   const auto directives = failure_directives();
   if (!directives) return std::nullopt;
   std::optional<int> code;
@@ -584,7 +443,10 @@ std::optional<int> inject_failure() {
     const auto space = line.find(' ');
     const std::string verb = line.substr(0, space);
     const std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
-    if (verb == "hang") {
+    if (verb == "only") {
+      const std::string kinds = "," + argument + ",";
+      if (kinds.find("," + kind + ",") == std::string::npos) return std::nullopt;
+    } else if (verb == "hang") {
       std::this_thread::sleep_for(std::chrono::seconds(argument.empty() ? 600 : std::atol(argument.c_str())));
     } else if (verb == "stderr") {
       write_err(argument + "\n");
@@ -600,6 +462,18 @@ std::optional<int> inject_failure() {
   return code;
 }
 
+std::optional<std::string> read_whole_file(const std::string& path) {
+  std::FILE* file = open_for_reading(path);
+  if (!file) return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  std::size_t read = 0;
+  while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, read);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  return failed ? std::nullopt : std::optional<std::string>(std::move(text));
+}
+
 int run(const std::vector<std::string>& arguments) {
   if (!sha256_self_test()) {
     write_err("powershell stand-in: SHA-256 self-test failed\n");
@@ -612,14 +486,20 @@ int run(const std::vector<std::string>& arguments) {
   const auto hash_path = leading_ok ? match_template(script, kHashScript) : std::nullopt;
   const auto stop_name = leading_ok && !hash_path ? match_template(script, kStopScript) : std::nullopt;
   const auto zip = leading_ok && !hash_path && !stop_name ? match_zip_script(script) : std::nullopt;
-  if (!hash_path && !stop_name && !zip) {
+  const auto appx_script = leading_ok && !hash_path && !stop_name && !zip ? appx::match_script(script) : std::nullopt;
+  if (!hash_path && !stop_name && !zip && !appx_script) {
     std::string all;
     for (const auto& argument : arguments) all += (all.empty() ? "" : " ") + argument;
     write_err("powershell stand-in: unknown script: " + all + "\n");
     return 1;
   }
-  if (const auto code = inject_failure()) return *code;
+  const std::string kind = hash_path ? "hash" : stop_name ? "stop" : zip ? "zip" : appx_script->kind;
+  if (const auto code = inject_failure(kind)) return *code;
   if (zip) return compress_archive(*zip);
+  if (appx_script) {
+    const appx::Host host{own_directory(), read_whole_file, write_out, write_err};
+    return appx_script->run(host);
+  }
   return hash_path ? file_hash(*hash_path) : stop_app(*stop_name);
 }
 
