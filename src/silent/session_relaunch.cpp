@@ -9,6 +9,7 @@
 #include "silent/run_record.h"
 #include "silent/silent_payload.h"
 #include "system/elevation.h"
+#include "system/sideloading_policy.h"
 
 namespace yoxa {
 
@@ -99,7 +100,7 @@ std::optional<int> relaunch_as_session_user(const SilentOptions& options, const 
 
 std::optional<int> relaunch_as_session_user(const SilentOptions& options) {
   return relaunch_as_session_user(
-      options, RelaunchHost{.own_executable = platform::own_executable_path, .ensure_sideloading_policy = {}});
+      options, RelaunchHost{.own_executable = platform::own_executable_path, .ensure_sideloading_policy = [] { ensure_sideloading_policy(platform::system_registry()); }});
 }
 
 }  // namespace yoxa

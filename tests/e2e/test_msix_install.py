@@ -243,3 +243,21 @@ def test_machine_scope_provisions_with_both_frameworks_and_trusts_the_signing_ro
     assert appx.installed_versions("YoxaCorporation.YoxaAbacus", all_users=True) == "2.0.0.0"
     for value in ("AllowAllTrustedApps", "AllowDevelopmentWithoutDevLicense"):
         assert wine_quiet(wine, "reg", "query", SIDELOADING_KEY, "/v", value) == 0, value
+
+
+def test_uninstall_removes_the_user_registration_and_hello_sees_it_gone(engine, cdn, packages, appx, folders):
+    publish(cdn, packages, "abacus", [VCLIBS, APP_RUNTIME])
+    assert run_install(engine, "abacus")[0] == 0, folders.log_text(folders.user_logs)[-4000:]
+    abacus = packages.apps["abacus"]
+
+    code, out, err = engine("run", "--action", "uninstall", "--apps", "abacus", "--scope", "user",
+                            timeout=RUN_TIMEOUT)
+
+    assert out, err.decode(errors="replace")
+    assert code == 0, folders.log_text(folders.user_logs)[-4000:]
+    assert results(check_event_stream(out, code)) == {"abacus": ("uninstalled", None, None, None)}
+    assert [r["path"] for r in appx.requests("Remove-AppxPackage")] == [abacus.family_name]
+    assert appx.installed_versions(abacus.package_name) is None
+    code, out, _ = engine("hello", timeout=120)
+    apps = {a["id"]: a for a in check_event_stream(out, code)[0]["apps"]}
+    assert (apps["abacus"]["source"], apps["abacus"]["installedVersion"]) == (None, None)

@@ -165,7 +165,6 @@ def test_a_log_folder_that_cannot_be_made_fails_before_any_work(wine, windows_bu
     assert run_record(wine) == {}
 
 
-@pytest.mark.skip(reason="needs the uninstall engine")
 def test_silent_uninstall_removes_quill(wine, windows_build, cdn, signed, clean_machine, no_record, log_dir):
     publish(cdn, signed.quill)
     exe = windows_build / "YoxaOfficeInstaller.exe"
@@ -178,3 +177,8 @@ def test_silent_uninstall_removes_quill(wine, windows_build, cdn, signed, clean_
     assert (record["LastRunMode"], record["apps"]) == ("uninstall", {"quill": "uninstalled"})
     assert wine_quiet(wine, "reg", "query", rf"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
                                             rf"\{signed.quill.product_code}") != 0
+
+    # Nothing left to remove: still a success for a management tool.
+    code, _ = silent(wine, exe, "--uninstall", "--apps", "quill", "--log", log_dir[1])
+    assert code == 0
+    assert run_record(wine)["apps"] == {"quill": "already_absent"}
