@@ -121,7 +121,9 @@ void Logger::write(LogLevel level, std::string_view message) {
 }
 
 Logger& Logger::process() {
-  static Logger logger;
+  // Never destroyed: joining the header's thread during the exit sequence can deadlock on
+  // the runtime's exit lock; a process ends through finish_logging() instead.
+  static Logger& logger = *new Logger;
   return logger;
 }
 

@@ -150,6 +150,8 @@ def worker_log_lines(folders: PrefixFolders) -> str:
 
 FRESH_INSTALL = ["CHECKING", "stage download", "DOWNLOADING", "stage verify", "VERIFYING", "stage install",
                  "INSTALLING"]
+# An app after the first whose package was downloaded ahead, complete, while the previous one installed.
+DOWNLOADED_AHEAD = ["CHECKING", "stage download", "stage verify", "VERIFYING", "stage install", "INSTALLING"]
 
 
 # -- the fixtures on their own ----------------------------------------------------------------
@@ -210,20 +212,26 @@ def test_install_takes_table_order_and_installs_folio_for_all_users(wine, engine
     apps_in_order = [e["app"] for e in events if "app" in e and e["type"] != "log"]
     assert apps_in_order == sorted(apps_in_order, key=["quill", "folio"].index)
     for index, (app, published) in enumerate([("quill", quill), ("folio", folio)]):
-        assert app_course(events, app) == FRESH_INSTALL + ["result installed"], app
+        course = app_course(events, app)
+        assert course == FRESH_INSTALL + ["result installed"] or (
+            index > 0 and course == DOWNLOADED_AHEAD + ["result installed"]), (app, course)
         stages = of_type(events, "stage", app)
         assert [(s["stage"], s["index"], s["total"]) for s in stages] == [
             ("download", index, 2), ("verify", 0, 0), ("install", index, 2)]
         downloading = [e for e in of_type(events, "progress", app) if e["detailCode"] == "DOWNLOADING"]
-        assert downloading[-1]["percent"] == 70
-        assert downloading[-1]["detailArgs"] == {"downloadedBytes": published.size, "totalBytes": published.size}
+        if downloading:
+            assert downloading[-1]["percent"] == 70
+            assert downloading[-1]["detailArgs"] == {"downloadedBytes": published.size, "totalBytes": published.size}
         installing = [e["percent"] for e in of_type(events, "progress", app) if e["detailCode"] == "INSTALLING"]
         assert installing == [80, 90]
 
+    # folio's may have been downloaded ahead in two parts: begun while quill installed, resumed by its fetch.
     downloads = package_requests(cdn)
-    assert [r["request"].split()[1] for r in downloads] == [urlsplit(quill.package_url).path,
-                                                             urlsplit(folio.package_url).path]
-    assert all(r["status"] == 200 and r["range"] == "" for r in downloads)
+    paths = [r["request"].split()[1] for r in downloads]
+    assert paths[0] == urlsplit(quill.package_url).path and downloads[0]["range"] == ""
+    assert set(paths[1:]) == {urlsplit(folio.package_url).path} and len(paths) in (2, 3), paths
+    assert downloads[1]["status"] == 200 and downloads[1]["range"] == ""
+    assert sum(r["bytes"] for r in downloads[1:]) == folio.size
 
     apps = hello_apps(engine)
     assert (apps["quill"]["installedVersion"], apps["quill"]["installedPath"]) == ("1.4.2", QUILL_PATH)

@@ -118,6 +118,7 @@ int run_tool(int argc, char** argv) {
     std::fprintf(stderr, "peak VmHWM: %llu kB\n", static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024));
   }
 #endif
+  finish_logging();
   return result ? 0 : 1;
 }
 

@@ -127,6 +127,7 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!outcome) {
     std::printf("{\"error\": \"%s\"}\n", outcome.error().full_text().c_str());
+    finish_logging();
     return 1;
   }
   std::string results;
@@ -135,5 +136,6 @@ int main(int argc, char** argv) {
     results += (results.empty() ? "\"" : ", \"") + result.app + " " + object["status"].get<std::string>() + "\"";
   }
   std::printf("{\"seconds\": %.3f, \"results\": [%s]}\n", seconds, results.c_str());
+  finish_logging();
   return 0;
 }

@@ -114,8 +114,14 @@ int run(const std::vector<std::string>& arguments) {
 #ifdef _WIN32
 int wmain(int argc, wchar_t**) {
   yoxa::platform::prepare_standard_streams();
-  return run(yoxa::platform::command_line_arguments(argc, nullptr));
+  const int code = run(yoxa::platform::command_line_arguments(argc, nullptr));
+  yoxa::finish_logging();
+  return code;
 }
 #else
-int main(int argc, char** argv) { return run(yoxa::platform::command_line_arguments(argc, argv)); }
+int main(int argc, char** argv) {
+  const int code = run(yoxa::platform::command_line_arguments(argc, argv));
+  yoxa::finish_logging();
+  return code;
+}
 #endif

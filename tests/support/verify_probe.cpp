@@ -157,5 +157,6 @@ int wmain(int argc, wchar_t**) {
     line["detail"] = result.error().detail();
   }
   yoxa::platform::write_standard_output(yoxa::to_wire(line) + "\n");
+  yoxa::finish_logging();
   return 0;
 }

@@ -11,7 +11,10 @@ namespace yoxa::testing {
 template <class Action>
 std::string logged_by(Action&& action) {
   static const TempDir log_dir;
-  if (!Logger::process().installed()) (void)init_logger(log_dir.str());
+  if (!Logger::process().installed()) {
+    (void)init_logger(log_dir.str());
+    finish_logging();  // the header is written and its thread joined before any capture
+  }
   set_log_echo(true);
   ::testing::internal::CaptureStderr();
   action();
