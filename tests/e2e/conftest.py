@@ -28,6 +28,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 from typing import Mapping, NamedTuple, Optional
 
@@ -202,8 +203,14 @@ INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Se
 
 def wine_reg(wine: WineSession, *args: str) -> int:
     """Runs Wine's reg.exe; output to DEVNULL, never a pipe Wine's services could keep."""
-    completed = subprocess.run([wine.wine, "reg", *args], env=wine.env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    # One more try after a failure: reg.exe has been seen to fail once, rarely, right after a
+    # test that left detached Wine processes ending (only in whole-suite runs).
+    for attempt in range(2):
+        completed = subprocess.run([wine.wine, "reg", *args], env=wine.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        if completed.returncode == 0 or args[0] != "add" or attempt:
+            return completed.returncode
+        time.sleep(1)
     return completed.returncode
 
 
