@@ -110,8 +110,9 @@ def test_a_worker_killed_at_a_random_moment_still_ends_in_done(native_build, tmp
         assert done["type"] == "done", f"seed {SEED}"
         assert run.returncode == done["exitCode"]
         assert sorted(r["app"] for r in done["results"]) == sorted(apps), f"seed {SEED}"
-        # A killed worker is a failed start (2); one that ran out reports its own code.
-        assert done["exitCode"] == (2 if hit else 5), f"seed {SEED}, killed={hit}"
+        # A killed worker is a failed start (2); one that ran out reports its own code (5). A
+        # worker seen alive may still have finished its work just before the signal landed.
+        assert done["exitCode"] in ((2, 5) if hit else (5,)), f"seed {SEED}, killed={hit}"
     print(f"seed {SEED}: {killed} of {KILLED_WORKERS} workers killed alive")
     assert killed >= KILLED_WORKERS // 3, f"seed {SEED}: only {killed} workers were caught alive"
 
