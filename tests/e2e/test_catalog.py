@@ -2,6 +2,7 @@
 and seeded app-package registry state."""
 
 import json
+import re
 import subprocess
 
 import pytest
@@ -87,6 +88,20 @@ def test_hello_on_a_clean_machine(engine):
         "source": None, "webUrl": quill["webUrl"], "installedPath": None,
     }
     assert quill["webUrl"].startswith("https://")
+
+
+def test_hello_starts_none_of_the_libraries_it_does_not_use(engine):
+    # hello is the launcher's first wait: the network, trust and shell libraries (and what they
+    # pull in) load only when a command calls them.
+    code, _, err = engine("hello", env={"WINEDEBUG": "+pid,+loaddll"})
+    assert code == 0
+    trace = err.decode(errors="replace")
+    # Only the engine's own process: the log header's command interpreter loads its own set.
+    engine_pid = re.search(r'^([0-9a-f]+):\S+ Loaded L"[^"]*YoxaOfficeInstaller[^"]*\.exe"', trace, re.M).group(1)
+    loaded = {name.lower() for name in
+              re.findall(rf'^{engine_pid}:\S+ Loaded L"[^"]*\\\\([^"\\\\]+)\.dll"', trace, re.M)}
+    assert loaded, trace
+    assert not loaded & {"winhttp", "wintrust", "crypt32", "shell32", "ole32", "userenv", "wtsapi32", "user32"}
 
 
 def test_hello_reports_real_msi_installs_until_they_are_removed(engine, wine, installed):

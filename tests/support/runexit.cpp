@@ -1,5 +1,6 @@
 // runexit CODEFILE PROGRAM [ARGS...]: runs PROGRAM with the rest of the command
-// line as given, with our standard handles, and writes its full exit code to CODEFILE.
+// line as given, with our standard handles, and writes its full exit code to CODEFILE
+// (which holds "started" while PROGRAM runs).
 #include <windows.h>
 
 #include <cstdio>
@@ -19,6 +20,11 @@ const wchar_t* skip_argument(const wchar_t* p) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 99;
+  // A marker first, so the caller can tell "never started" (safe to retry) from "ran".
+  if (FILE* marker = _wfopen(argv[1], L"w")) {
+    std::fputs("started\n", marker);
+    std::fclose(marker);
+  }
   const wchar_t* rest = skip_argument(skip_argument(GetCommandLineW()));
   std::wstring command = rest;
   STARTUPINFOW startup{};

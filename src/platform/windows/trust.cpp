@@ -75,10 +75,11 @@ WINTRUST_DATA trust_data(DWORD provider_flags) {
 }
 
 // Catalog functions that mingw-w64's import library lacks (and that Wine may not
-// export at all): resolved at run time from the loaded wintrust.dll.
+// export at all): resolved at run time from wintrust.dll.
 template <class Function>
 Function wintrust_export(const char* name) {
-  HMODULE module = GetModuleHandleW(L"wintrust.dll");
+  // Loaded on first use (the engine delay-loads it), and only from System32.
+  HMODULE module = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   FARPROC address = module ? GetProcAddress(module, name) : nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
