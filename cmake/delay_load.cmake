@@ -3,6 +3,9 @@
 # exactly the functions the engine calls, and the ordinary import library is not linked, so
 # a new call to one of these libraries fails to link until it is listed here as well.
 function(yoxa_delay_load_libraries out_var)
+  if(NOT CMAKE_DLLTOOL)
+    message(FATAL_ERROR "dlltool was not found: it builds the delay-import libraries")
+  endif()
   set(libraries "")
   foreach(name IN LISTS ARGN)
     set(def "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/delay_load/${name}.def")
