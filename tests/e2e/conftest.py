@@ -29,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 from typing import Mapping, NamedTuple, Optional
 
@@ -130,8 +131,8 @@ class WineSession:
             )
             if code_file.exists() or completed.returncode == 0 or attempt:
                 break
-            print(f"wine did not start runexit for {program.name} ({completed.returncode}); trying again",
-                  file=sys.stderr)
+            # A warning, so the run's summary shows every time this happened.
+            warnings.warn(f"wine did not start runexit for {program.name} ({completed.returncode}); trying again")
             time.sleep(1)
         text = code_file.read_text().strip() if code_file.exists() else ""
         if completed.returncode != 0 or not text.isdigit():
