@@ -103,16 +103,23 @@ bool resolve_silent_scope(std::optional<InstallScope> requested, const SilentHos
 }
 
 int run_silent(const ProviderSource& provider, const SilentOptions& options, const SilentHost& host) {
-  // A failure here is reported by the work itself, or by the copy that does it.
-  (void)open_silent_log(silent_log_dir(options, host));
+  const std::string log_dir = silent_log_dir(options, host);
+  // A failure to open the log is reported by the work itself, or by the copy that does it.
+  // The file is not created before a relaunch: the user's copy writes this run's
+  // installer.log, and one created by LocalSystem could be closed to that user. This
+  // process's lines wait and follow the copy's.
+  hold_log_lines();
   const char* mode = mode_word(options.mode);
 
   if (effective_scope(options.scope, host) == InstallScope::User && host.is_local_system()) {
-    if (const auto relaunched = host.relaunch(options)) return *relaunched;
+    const auto relaunched = host.relaunch(options);
+    (void)open_silent_log(log_dir);
+    if (relaunched) return *relaunched;
     log::warn(format("Silent {} requested user scope while running as LocalSystem, but no active user session was "
                      "found; falling back to machine scope.",
                      mode));
   }
+  (void)open_silent_log(log_dir);
   const bool machine = resolve_silent_scope(options.scope, host);
   const bool machine_only_selection = std::ranges::any_of(options.apps, [](const std::string& id) {
     const AppDescriptor* app = app_by_id(id);

@@ -59,15 +59,14 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
     std::lock_guard file_lock(file_mutex_);
     std::ofstream stream(log_path, std::ios::binary | std::ios::app);
     if (stream) file_ = std::move(stream);
-  }
-  installed_.store(true, std::memory_order_release);
-  if (this == &process()) log::set_writer([](LogLevel level, std::string_view message) { process().write(level, message); });
-
-  write(LogLevel::Info, "--- New Application Session Started ---");
-  {
-    std::lock_guard file_lock(file_mutex_);
+    // The session line goes first; every other line, also one held before the file was
+    // open, waits behind the date line.
+    write_to_file(stamped(LogLevel::Info, "--- New Application Session Started ---"));
     header_pending_ = true;
   }
+  installed_.store(true, std::memory_order_release);
+  holding_.store(false, std::memory_order_release);
+  if (this == &process()) install_writer();
   // Stamped now, when the date was asked for, so the file's times never go backwards.
   const auto asked = std::chrono::steady_clock::now() - start_;
   header_thread_ = std::thread([this, asked] {
@@ -89,6 +88,26 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
   return {};
 }
 
+void Logger::hold() {
+  std::call_once(start_once_, [this] { start_ = std::chrono::steady_clock::now(); });
+  std::lock_guard install_lock(install_mutex_);
+  if (installed()) return;
+  holding_.store(true, std::memory_order_release);
+  if (this == &process()) install_writer();
+}
+
+void Logger::install_writer() {
+  log::set_writer([](LogLevel level, std::string_view message) { process().write(level, message); });
+}
+
+std::string Logger::stamped(LogLevel level, std::string_view message) const {
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
+  std::string line = format_log_line(level, elapsed, message);
+  line += '\n';
+  if (echo_.load(std::memory_order_relaxed)) platform::write_standard_error(line);
+  return line;
+}
+
 void Logger::finish() {
   {
     std::lock_guard lock(finish_mutex_);
@@ -107,13 +126,10 @@ void Logger::write_to_file(std::string_view text) {
 }
 
 void Logger::write(LogLevel level, std::string_view message) {
-  if (!installed() || level > LogLevel::Info) return;
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
-  std::string line = format_log_line(level, elapsed, message);
-  line += '\n';
-  if (echo_.load(std::memory_order_relaxed)) platform::write_standard_error(line);
+  if (level > LogLevel::Info || !(installed() || holding_.load(std::memory_order_acquire))) return;
+  std::string line = stamped(level, message);
   std::lock_guard lock(file_mutex_);
-  if (header_pending_) {
+  if (header_pending_ || !installed()) {
     held_ += line;
     return;
   }
@@ -130,6 +146,8 @@ Logger& Logger::process() {
 std::expected<void, std::string> init_logger(const std::string& directory) {
   return Logger::process().init(directory);
 }
+
+void hold_log_lines() { Logger::process().hold(); }
 
 void set_log_echo(bool echo) { Logger::process().set_echo(echo); }
 

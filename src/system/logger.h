@@ -37,6 +37,9 @@ class Logger {
   // Creates the directory, rotates and opens installer.log and writes the opening
   // header. Fails with the OS error text, or "SetLoggerError" when already set up.
   std::expected<void, std::string> init(const std::string& directory);
+  // Until init(), lines are kept in memory instead of dropped; init() writes them after
+  // the header. For a process that must not create its log file yet.
+  void hold();
   bool installed() const { return installed_.load(std::memory_order_acquire); }
   void set_echo(bool echo) { echo_.store(echo, std::memory_order_relaxed); }
   void write(LogLevel level, std::string_view message);
@@ -48,10 +51,14 @@ class Logger {
 
  private:
   void write_to_file(std::string_view text);  // under file_mutex_
+  // The line as the file and the echo show it, echoed already.
+  std::string stamped(LogLevel level, std::string_view message) const;
+  static void install_writer();
 
   std::once_flag start_once_;
   std::chrono::steady_clock::time_point start_;
   std::atomic<bool> installed_{false};
+  std::atomic<bool> holding_{false};
   std::atomic<bool> echo_{false};
   std::mutex install_mutex_;
   std::mutex file_mutex_;
@@ -67,6 +74,8 @@ class Logger {
 };
 
 std::expected<void, std::string> init_logger(const std::string& directory);
+// The process logger keeps lines until init_logger() gives it its file.
+void hold_log_lines();
 void set_log_echo(bool echo);
 // Before the process ends: the log file is complete once this returns.
 void finish_logging();

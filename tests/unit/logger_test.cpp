@@ -60,6 +60,26 @@ TEST(Logger, WritesHeaderThenLinesAndRefusesASecondSetUp) {
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }
 
+TEST(Logger, HeldLinesCreateNoFileAndFollowTheHeaderOnceItIsOpen) {
+  testing::TempDir dir;
+  Logger logger;
+  logger.hold();
+  logger.write(LogLevel::Info, "decided before the file");
+  logger.write(LogLevel::Debug, "discarded");
+  EXPECT_FALSE(fs::exists(dir.path() / "installer.log"));
+  ASSERT_TRUE(logger.init(dir.str()));
+  logger.write(LogLevel::Warn, "after");
+  logger.finish();
+
+  const std::string text = read_file(dir.path() / "installer.log");
+  const std::regex expected(
+      R"(\[INFO  \d\d:\d\d\.\d{3}\] --- New Application Session Started ---\n)"
+      R"(\[INFO  \d\d:\d\d\.\d{3}\] System Date/Time: \S.*\n)"
+      R"(\[INFO  \d\d:\d\d\.\d{3}\] decided before the file\n)"
+      R"(\[WARN  \d\d:\d\d\.\d{3}\] after\n)");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
 TEST(Logger, RotatesAtFiveMebibytes) {
   for (const std::uint64_t size : {kLogRotationBytes - 1, kLogRotationBytes}) {
     testing::TempDir dir;
