@@ -1,6 +1,10 @@
 #include "uninstall/stub_cleanup.h"
 
+#include <algorithm>
+#include <ranges>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "core/log.h"
 #include "core/paths.h"
@@ -12,18 +16,44 @@ namespace yoxa {
 namespace fs = std::filesystem;
 
 namespace {
-std::size_t named_components(const fs::path& path) {
-  std::size_t count = 0;
-  for (const fs::path& part : path.relative_path()) {
-    if (!part.empty() && part != "." && part != "..") ++count;
+bool is_drive(std::string_view text) {
+  return text.size() >= 2 && text[1] == ':' &&
+         ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+}
+
+// How many directories deep `text` lies below its root. The parts that name the root do not
+// count: a drive ("C:"), a share ("\\server\share"), and the device prefixes "\\?\" and
+// "\\.\" in front of either. ".." never climbs above the root.
+std::size_t depth_below_root(std::string text) {
+  std::ranges::replace(text, '/', '\\');
+  if (text.starts_with("\\\\?\\UNC\\")) {
+    text = "\\\\" + text.substr(8);
+  } else if (text.starts_with("\\\\?\\") || text.starts_with("\\\\.\\")) {
+    text = text.substr(4);
   }
-  return count;
+  std::size_t root_parts = 0;
+  if (text.starts_with("\\\\")) {
+    root_parts = 2;
+  } else if (is_drive(text)) {
+    root_parts = 1;
+    text.insert(2, 1, '\\');  // "C:dir" is below the drive too
+  }
+  std::vector<std::string_view> parts;
+  for (const auto piece : std::views::split(std::string_view(text), '\\')) {
+    const std::string_view part(piece.begin(), piece.end());
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (parts.size() > root_parts) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  return parts.size() > root_parts ? parts.size() - root_parts : 0;
 }
 }  // namespace
 
 bool too_close_to_drive_root(const fs::path& directory) {
-  // ".." is gone after normalising, so the count is the depth below the root.
-  return named_components(directory.lexically_normal()) < 2;
+  return depth_below_root(path_to_utf8(directory)) < 2;
 }
 
 void clean_up_uninstaller_stub(std::string_view display_name, const std::string& program) {

@@ -113,6 +113,17 @@ TEST(StubCleanup, NeverTouchesADriveRootOrTheLevelBelowIt) {
       {"", true},
       {"relative", true},
       {"relative/app", false},
+      {R"(C:\)", true},
+      {R"(C:\App)", true},
+      {R"(c:\App\Sub)", false},
+      {R"(C:\App\..\..\..\Other)", true},
+      {R"(\\?\C:\App)", true},
+      {R"(\\?\C:\App\Sub)", false},
+      {R"(\\.\C:\App)", true},
+      {R"(\\server\share\App)", true},
+      {R"(\\server\share\App\Sub)", false},
+      {R"(\\?\UNC\server\share\App)", true},
+      {R"(\\?\UNC\server\share\App\Sub)", false},
   };
   for (const auto& c : cases) EXPECT_EQ(too_close_to_drive_root(c.directory), c.refused) << c.directory;
 }
