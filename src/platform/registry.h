@@ -42,6 +42,8 @@ class Registry {
                                                                      const std::string& name) = 0;
 
   // Write side: the key and its missing parents are created first.
+  // Creates or opens the key with write access and closes it again: can this key be written?
+  virtual std::expected<void, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path) = 0;
   virtual std::expected<void, OsError> write_string(RegistryHive hive, RegistryView view, const std::string& path,
                                                     const std::string& name, const std::string& text) = 0;
   virtual std::expected<void, OsError> write_dword(RegistryHive hive, RegistryView view, const std::string& path,

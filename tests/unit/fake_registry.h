@@ -74,6 +74,14 @@ class FakeRegistry final : public platform::Registry {
     return *this;
   }
 
+  // Writing this one value fails with `error`; the key itself opens.
+  FakeRegistry& fail_value_write(Hive hive, View view, const std::string& path, const std::string& name,
+                                 platform::OsError error = access_denied()) {
+    std::lock_guard lock(mutex_);
+    key_for(hive, view, path).failing_writes.emplace_back(ascii_lower(name), std::move(error));
+    return *this;
+  }
+
   // Registry calls made so far, to check that a code path left the registry alone.
   int calls() const {
     std::lock_guard lock(mutex_);
@@ -139,9 +147,17 @@ class FakeRegistry final : public platform::Registry {
     set_string(hive, view, path, name, text);
     return {};
   }
+  std::expected<void, platform::OsError> create_key(Hive hive, View view, const std::string& path) override {
+    if (auto failure = write_failure(hive, view, path)) return std::unexpected(*failure);
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    (void)key_for(hive, view, path);
+    return {};
+  }
   std::expected<void, platform::OsError> write_dword(Hive hive, View view, const std::string& path,
                                                      const std::string& name, std::uint32_t number) override {
     if (auto failure = write_failure(hive, view, path)) return std::unexpected(*failure);
+    if (auto failure = value_write_failure(hive, view, path, name)) return std::unexpected(*failure);
     set_dword(hive, view, path, name, number);
     return {};
   }
@@ -158,6 +174,16 @@ class FakeRegistry final : public platform::Registry {
   }
 
  private:
+  std::optional<platform::OsError> value_write_failure(Hive hive, View view, const std::string& path,
+                                                      const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (const auto* key = find(hive, view, path)) {
+      for (const auto& [failing, error] : key->failing_writes) {
+        if (failing == ascii_lower(name)) return error;
+      }
+    }
+    return std::nullopt;
+  }
   std::optional<platform::OsError> write_failure(Hive hive, View view, const std::string& path) {
     std::lock_guard lock(mutex_);
     const auto* key = find(hive, view, path);
@@ -170,6 +196,7 @@ class FakeRegistry final : public platform::Registry {
     std::vector<std::pair<std::string, Value>> values;
     std::optional<platform::OsError> failure;
     std::vector<std::pair<std::string, platform::OsError>> failing_values;  // lower-cased names
+    std::vector<std::pair<std::string, platform::OsError>> failing_writes;  // lower-cased names
   };
   using Id = std::tuple<Hive, bool, std::string>;  // hive, 32-bit tree, lower-cased path
 

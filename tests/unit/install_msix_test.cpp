@@ -224,6 +224,19 @@ TEST_F(MsixInstall, MachinePreparationNeedsMachineScopeOrElevation) {
   }
 }
 
+TEST(SideloadingPolicy, AValueThatCannotBeSetIsNamedAndTheOtherStillWritten) {
+  FakeRegistry registry;
+  registry.fail_value_write(Hive::LocalMachine, View::Bits64, kAppxPolicyKey, "AllowAllTrustedApps");
+  const std::string log = logged_by([&] { ensure_sideloading_policy(registry); });
+  EXPECT_NE(log.find("Could not set AllowAllTrustedApps: Access is denied. (os error 5)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Could not open AppX policy key"), std::string::npos) << log;
+  EXPECT_NE(log.find("Ensured AppX sideloading policy is enabled"), std::string::npos) << log;
+  const auto written = registry.value(Hive::LocalMachine, View::Bits64, kAppxPolicyKey,
+                                      "AllowDevelopmentWithoutDevLicense");
+  ASSERT_TRUE(written && *written);
+  EXPECT_EQ((*written)->number, 1u);
+}
+
 TEST_F(MsixInstall, PreparationFailuresOnlyWarn) {
   elevated_ = true;
   registry_->fail_key(Hive::LocalMachine, View::Bits64, kAppxPolicyKey);

@@ -249,6 +249,12 @@ class DirectoryRegistry final : public Registry {
     return std::nullopt;
   }
 
+  std::expected<void, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path) override {
+    auto key = platform::create_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    return {};
+  }
+
   std::expected<void, OsError> write_string(RegistryHive hive, RegistryView view, const std::string& path,
                                             const std::string& name, const std::string& text) override {
     return write_value(hive, view, path, name, "sz", text);

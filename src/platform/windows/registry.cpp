@@ -41,10 +41,11 @@ std::expected<std::optional<UniqueKey>, OsError> open_key(RegistryHive hive, Reg
   return std::optional<UniqueKey>(std::move(key));
 }
 
-std::expected<UniqueKey, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path) {
+std::expected<UniqueKey, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path,
+                                             REGSAM access = KEY_SET_VALUE) {
   UniqueKey key;
   const LSTATUS status = RegCreateKeyExW(root_of(hive), win::wide(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                         KEY_SET_VALUE | view_flag(view), nullptr, key.out(), nullptr);
+                                         access | view_flag(view), nullptr, key.out(), nullptr);
   if (status != ERROR_SUCCESS) return std::unexpected(registry_error(status));
   return key;
 }
@@ -196,6 +197,12 @@ class WindowsRegistry final : public Registry {
     if (!key) return std::unexpected(key.error());
     if (!*key) return std::nullopt;
     return read_value((*key)->get(), win::wide(name));
+  }
+
+  std::expected<void, OsError> create_key(RegistryHive hive, RegistryView view, const std::string& path) override {
+    auto key = platform::create_key(hive, view, path, KEY_WRITE);
+    if (!key) return std::unexpected(key.error());
+    return {};
   }
 
   std::expected<void, OsError> write_string(RegistryHive hive, RegistryView view, const std::string& path,
