@@ -111,15 +111,15 @@ int run_silent(const ProviderSource& provider, const SilentOptions& options, con
   hold_log_lines();
   const char* mode = mode_word(options.mode);
 
-  if (effective_scope(options.scope, host) == InstallScope::User && host.is_local_system()) {
-    const auto relaunched = host.relaunch(options);
-    (void)open_silent_log(log_dir);
-    if (relaunched) return *relaunched;
+  const bool relaunch = effective_scope(options.scope, host) == InstallScope::User && host.is_local_system();
+  const std::optional<int> relaunched = relaunch ? host.relaunch(options) : std::nullopt;
+  (void)open_silent_log(log_dir);
+  if (relaunched) return *relaunched;
+  if (relaunch) {
     log::warn(format("Silent {} requested user scope while running as LocalSystem, but no active user session was "
                      "found; falling back to machine scope.",
                      mode));
   }
-  (void)open_silent_log(log_dir);
   const bool machine = resolve_silent_scope(options.scope, host);
   const bool machine_only_selection = std::ranges::any_of(options.apps, [](const std::string& id) {
     const AppDescriptor* app = app_by_id(id);

@@ -37,6 +37,11 @@ TEST(LogLine, LevelPaddingAndElapsedTime) {
   EXPECT_EQ(format_log_line(LogLevel::Info, milliseconds(5), "two\nlines"), "[INFO  00:00.005] two\nlines");
 }
 
+// The two header lines every session opens with.
+constexpr const char* kHeaderPattern =
+    R"(\[INFO  \d\d:\d\d\.\d{3}\] --- New Application Session Started ---\n)"
+    R"(\[INFO  \d\d:\d\d\.\d{3}\] System Date/Time: \S.*\n)";
+
 TEST(Logger, WritesHeaderThenLinesAndRefusesASecondSetUp) {
   testing::TempDir dir;
   const fs::path logs = dir.path() / "a" / "b";
@@ -53,8 +58,7 @@ TEST(Logger, WritesHeaderThenLinesAndRefusesASecondSetUp) {
 
   const std::string text = read_file(logs / "installer.log");
   const std::regex expected(
-      R"(\[INFO  \d\d:\d\d\.\d{3}\] --- New Application Session Started ---\n)"
-      R"(\[INFO  \d\d:\d\d\.\d{3}\] System Date/Time: \S.*\n)"
+      std::string(kHeaderPattern) +
       R"(\[WARN  \d\d:\d\d\.\d{3}\] careful\n)"
       R"(\[INFO  \d\d:\d\d\.\d{3}\] still here\n)");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
@@ -73,8 +77,7 @@ TEST(Logger, HeldLinesCreateNoFileAndFollowTheHeaderOnceItIsOpen) {
 
   const std::string text = read_file(dir.path() / "installer.log");
   const std::regex expected(
-      R"(\[INFO  \d\d:\d\d\.\d{3}\] --- New Application Session Started ---\n)"
-      R"(\[INFO  \d\d:\d\d\.\d{3}\] System Date/Time: \S.*\n)"
+      std::string(kHeaderPattern) +
       R"(\[INFO  \d\d:\d\d\.\d{3}\] decided before the file\n)"
       R"(\[WARN  \d\d:\d\d\.\d{3}\] after\n)");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
