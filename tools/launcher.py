@@ -12,7 +12,10 @@ graphical launcher does and shows what it reports.
 A run shows one live progress bar per app with its stage and sizes, then the
 results table and the exit code. Ctrl-C during a run writes the cancel command to
 the engine's standard input; the engine stops at its next checkpoint and reports
-the remaining apps as cancelled. --raw prints the engine's JSON lines as they come.
+the remaining apps as cancelled. --raw prints the engine's JSON lines as they come
+and nothing else on standard output; the launcher's own lines (the exit code, the
+engine's standard error, notices) then go to standard error, so the output can be
+piped into a JSON reader.
 
 The engine is EXE, else $YOXA_ENGINE, else build/windows/YoxaOfficeInstaller.exe.
 A .exe is run under Wine ($WINE, else wine on PATH) when this is not Windows.
@@ -298,7 +301,8 @@ def drive(engine: Engine, console: Console, raw: bool, is_run: bool) -> int:
             console.print(results_table(done["results"]))
         show_retired(console, done.get("installerRetired"))
         console.print(f"{done.get('action')} finished.")
-    console.print(f"Exit code {code}", highlight=False)
+    # With --raw the line goes to standard error: standard output stays JSON lines only.
+    notices.print(f"Exit code {code}", highlight=False)
     return code
 
 

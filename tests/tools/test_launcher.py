@@ -3,6 +3,7 @@ terminal (tmux): Ctrl-C becomes the cancel command on the engine's standard inpu
 --raw passes the lines through, and the engine's exit code is the launcher's.
 The launcher driving the real engine under Wine is tests/e2e/test_tools.py."""
 
+import json
 import shlex
 import shutil
 import signal
@@ -82,12 +83,15 @@ def test_ctrl_c_sends_the_cancel_command_and_the_run_ends_with_its_code(tmp_path
 
 def test_raw_prints_the_engine_lines_unchanged_and_still_cancels(stand_in):
     launcher = subprocess.Popen([sys.executable, str(LAUNCHER), "--engine", str(stand_in), "--raw", "run",
-                                 "--action", "install"], stdout=subprocess.PIPE, text=True)
+                                 "--action", "install"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     lines = [launcher.stdout.readline().rstrip("\n") for _ in range(2)]
     launcher.send_signal(signal.SIGINT)
-    rest, _ = launcher.communicate(timeout=60)
+    rest, errors = launcher.communicate(timeout=60)
     lines += rest.splitlines()
     assert lines[0] == '{"app":"quill","index":0,"stage":"download","total":1,"type":"stage","v":1}'
-    assert lines[-2].startswith('{"action":"install","exitCode":1,') and lines[-1] == "Exit code 1", lines
+    assert lines[-1].startswith('{"action":"install","exitCode":1,'), lines
+    # Standard output is JSON lines only, so it can be piped into a JSON reader.
+    assert [json.loads(line)["type"] for line in lines] == ["stage", "progress", "app-result", "done"], lines
+    assert errors.splitlines()[-1] == "Exit code 1", errors
     assert launcher.returncode == 1
     assert Path(f"{stand_in}.stdin").read_text() == '{"type":"cancel"}\n'
