@@ -8,7 +8,7 @@ packages=(
   wine wine64
   python3 python3-pytest
   msitools wixl
-  nginx openssl curl osslsigncode
+  nginx openssl curl osslsigncode unzip
   python3-jsonschema python3-rich tmux
   clang-16 libclang-rt-16-dev
 )

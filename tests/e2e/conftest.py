@@ -42,6 +42,7 @@ sys.path.insert(0, str(REPO_ROOT / "tests" / "servers"))
 from server_fixtures import _fresh_cdn_tree, cdn, connect_proxy, fault_server, test_pki  # noqa: E402,F401
 import pki  # noqa: E402
 from protocol_schemas import check_event_lines  # noqa: E402
+from msix_fixtures import MSIX_SIP_DLL, msix_sip_registration  # noqa: E402
 
 
 def windows_build_dir() -> Path:
@@ -336,28 +337,17 @@ def windows_10(wine: WineSession) -> None:
 
 # -- MSIX signatures -----------------------------------------------------------------------------
 
-MSIX_SIP_DLL = "yoxa_test_msix_sip.dll"
-# The subject type Windows uses for AppX/MSIX packages; Wine's crypt32 asks each registered
-# CryptSIPDllIsMyFileType2 provider whether it claims a file it does not know itself.
-MSIX_SIP_GUID = "{0AC5DF4B-CE07-4DE2-B76E-23C839A09FD1}"
-MSIX_SIP_FUNCTIONS = {"IsMyFileType2": "MsixSipIsMyFileType2", "GetSignedDataMsg": "MsixSipGetSignedDataMsg",
-                      "PutSignedDataMsg": "MsixSipPutSignedDataMsg",
-                      "CreateIndirectData": "MsixSipCreateIndirectData",
-                      "VerifyIndirectData": "MsixSipVerifyIndirectData",
-                      "RemoveSignedDataMsg": "MsixSipRemoveSignedDataMsg"}
+def register_msix_sip(wine: WineSession, dll: Path) -> None:
+    """The test subject interface package for MSIX files (tests/support/msix_sip.cpp) in the
+    prefix's system32 and registered, so WinVerifyTrust reads MSIX signatures from then on
+    (Wine has none and answers TRUST_E_SUBJECT_FORM_UNKNOWN)."""
+    shutil.copyfile(dll, wine.prefix / "drive_c" / "windows" / "system32" / MSIX_SIP_DLL)
+    reg_file = wine.root / "msix_sip.reg"
+    reg_file.write_text(msix_sip_registration(), encoding="utf-16")
+    assert wine_reg(wine, "import", wine.windows_path(reg_file)) == 0
 
 
 @pytest.fixture(scope="session")
 def msix_sip(wine: WineSession, support_exe) -> None:
-    """The test subject interface package for MSIX files (tests/support/msix_sip.cpp) in the
-    prefix's system32 and registered, so WinVerifyTrust reads MSIX signatures for the rest of
-    the session (Wine has none and answers TRUST_E_SUBJECT_FORM_UNKNOWN)."""
-    shutil.copyfile(support_exe("msix_sip.dll"), wine.prefix / "drive_c" / "windows" / "system32" / MSIX_SIP_DLL)
-    base = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Cryptography\OID\EncodingType 0"
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    for function, export in MSIX_SIP_FUNCTIONS.items():
-        lines += [f"[{base}\\CryptSIPDll{function}\\{MSIX_SIP_GUID}]", f'"Dll"="{MSIX_SIP_DLL}"',
-                  f'"FuncName"="{export}"', ""]
-    reg_file = wine.root / "msix_sip.reg"
-    reg_file.write_text("\r\n".join(lines), encoding="utf-16")
-    assert wine_reg(wine, "import", wine.windows_path(reg_file)) == 0
+    """The MSIX subject interface package, for the rest of the session."""
+    register_msix_sip(wine, support_exe("msix_sip.dll"))

@@ -13,11 +13,31 @@ from install_fixtures import wine_quiet
 USER_PACKAGES = (r"HKCU\Software\Classes\Local Settings\Software\Microsoft\Windows\CurrentVersion\AppModel"
                  r"\Repository\Packages")
 PROVISIONED = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Appx\AppxAllUserStore\Applications"
+MSIX_SIP_DLL = "yoxa_test_msix_sip.dll"
+# The subject type Windows uses for AppX/MSIX packages; Wine's crypt32 asks each registered
+# CryptSIPDllIsMyFileType2 provider whether it claims a file it does not know itself.
+MSIX_SIP_GUID = "{0AC5DF4B-CE07-4DE2-B76E-23C839A09FD1}"
+MSIX_SIP_FUNCTIONS = {"IsMyFileType2": "MsixSipIsMyFileType2", "GetSignedDataMsg": "MsixSipGetSignedDataMsg",
+                      "PutSignedDataMsg": "MsixSipPutSignedDataMsg",
+                      "CreateIndirectData": "MsixSipCreateIndirectData",
+                      "VerifyIndirectData": "MsixSipVerifyIndirectData",
+                      "RemoveSignedDataMsg": "MsixSipRemoveSignedDataMsg"}
 LEADING = ["-NoLogo", "-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command"]
 
 
 def quoted(text: str) -> str:
     return "'" + text.replace("'", "''") + "'"
+
+
+def msix_sip_registration() -> str:
+    """The registry file (for reg import, written as UTF-16) that registers the test subject
+    interface package MSIX_SIP_DLL from system32 for MSIX files."""
+    base = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Cryptography\OID\EncodingType 0"
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for function, export in MSIX_SIP_FUNCTIONS.items():
+        lines += [f"[{base}\\CryptSIPDll{function}\\{MSIX_SIP_GUID}]", f'"Dll"="{MSIX_SIP_DLL}"',
+                  f'"FuncName"="{export}"', ""]
+    return "\r\n".join(lines)
 
 
 class AppxPrefix:
