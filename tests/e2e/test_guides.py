@@ -130,8 +130,11 @@ class Stage:
         self.cdn = cdn
         self.session.start()
         drive_c = self.session.prefix / "drive_c"
-        (self.session.prefix / "dosdevices" / "d:").symlink_to(self.share)
         self.share.mkdir()
+        drive_d = self.session.prefix / "dosdevices" / "d:"
+        if drive_d.is_symlink() or drive_d.exists():
+            drive_d.unlink()
+        drive_d.symlink_to(self.share)
         shutil.copyfile(windows_build / "YoxaOfficeInstaller.exe", self.share / "YoxaOfficeInstaller.exe")
         media = self.share / "Media"
         media.mkdir()
