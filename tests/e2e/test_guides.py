@@ -161,7 +161,9 @@ class Stage:
         self.scripts.mkdir()
         self.env = {**self.session.env, "BUILD": str(windows_build), "SIGNING_CHAIN": str(suite.pki.yoxa.chain),
                     "SIGNING_KEY": str(suite.pki.yoxa.key), "SIGNING_CA": str(suite.pki.ca_pem),
-                    "CDN_ORIGIN": str(cdn.root)}
+                    "CDN_ORIGIN": str(cdn.root),
+                    # The Debian system's python3 (with python3-rich) as on a release machine, before any other.
+                    "PATH": "/usr/bin:/bin:" + self.session.env.get("PATH", "")}
         self._runs = 0
 
     def close(self) -> None:
