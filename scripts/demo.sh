@@ -2,7 +2,7 @@
 # The one-command demo: the whole job of YoxaOfficeInstaller.exe, each step driven by the
 # terminal launcher (tools/launcher.py) as the graphical launcher drives it: hello, install
 # of the whole suite (quill and folio as MSI, abacus and lumen as MSIX with their framework
-# packages), check-updates, an update of quill after a newer release is published,
+# packages), check-updates, an update of folio after a newer release is published,
 # export-logs, and the uninstall of the suite. It builds the exe with the test
 # configuration, serves the packages from a local CDN (nginx on https://localhost:47443) and
 # runs everything in a throwaway Wine prefix; everything it starts is removed on exit.
@@ -87,11 +87,11 @@ show run --action install
 show check-updates
 
 echo
-echo "== Publishing quill 1.5.0 on the CDN"
+echo "== Publishing folio 3.1.0 on the CDN"
 echo newer >&"${CDN[1]}"
 read -r answer <&"${CDN[0]}" && echo "$answer"
-show check-updates --apps quill
-show run --action update --apps quill
+show check-updates --apps folio
+show run --action update --apps folio
 
 support=$work/support
 mkdir -p "$support"

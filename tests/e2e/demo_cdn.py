@@ -12,7 +12,7 @@ When it serves it prints one line "ready CA_DER SIP_REG SIP_DLL PUBLISHERS": the
 prefix must trust, the registry file, the file name the subject interface package must have
 in system32, and the publisher map. Then it reads commands from its standard input:
 
-    newer     publishes quill 1.5.0 and answers "published quill 1.5.0"
+    newer     publishes folio 3.1.0 and answers "published folio 3.1.0"
 
 and stops nginx on SIGTERM, SIGINT or when its standard input closes.
 """
@@ -36,7 +36,7 @@ from publish_cdn import publish  # noqa: E402
 def commands(suite: suite_release.Suite, server: CdnServer, stop: threading.Event) -> None:
     for line in sys.stdin:
         if line.strip() == "newer":
-            release = suite_release.newer_quill(suite)
+            release = suite_release.newer_folio(suite)
             publish(release, suite_release.TEST_CONFIG, server.root)
             print(f"published {release.app_id} {release.version}", flush=True)
     # Standard input closing (the demo script went away) ends the server too.

@@ -1,6 +1,6 @@
 """The whole suite as a release engineer publishes it, for the demo and the guides' test:
 signed packages of all four apps (quill and folio as MSI, abacus as MSIX, lumen as
-MSIXBUNDLE) with the framework packages the MSIX apps need, a newer quill for updates,
+MSIXBUNDLE) with the framework packages the MSIX apps need, newer quill and folio for updates,
 and their CDN tree written by tools/publish_cdn.py from the test configuration.
 
 Everything is signed by the test code-signing PKI as the engine's publisher; the Wine
@@ -39,6 +39,7 @@ class Suite:
     quill: BuiltMsi  # 1.4.2
     quill_newer: BuiltMsi  # 1.5.0
     folio: BuiltMsi  # 3.0.1
+    folio_newer: BuiltMsi  # 3.1.0
     msix: Dict[str, msix_packages.BuiltMsix]  # abacus, lumen
     frameworks: Dict[str, Path]  # identity -> the signed package under the file name publish_cdn.py knows
     msix_apps: Dict[str, msix_packages.MsixApp]
@@ -73,7 +74,8 @@ def build_suite(root: Path) -> Suite:
         shutil.copyfile(built.path, named)
         frameworks[framework.identity] = named
     return Suite(pki, _signed_msi(QUILL, "1.4.2", root, pki), _signed_msi(QUILL, "1.5.0", root, pki),
-                 _signed_msi(FOLIO, "3.0.1", root, pki), msix, frameworks, apps)
+                 _signed_msi(FOLIO, "3.0.1", root, pki), _signed_msi(FOLIO, "3.1.0", root, pki), msix, frameworks,
+                 apps)
 
 
 def releases(suite: Suite) -> List[Release]:
@@ -88,9 +90,12 @@ def releases(suite: Suite) -> List[Release]:
     return found
 
 
-def newer_quill(suite: Suite) -> Release:
-    return Release("quill", suite.quill_newer.version, suite.quill_newer.path,
-                   notes=["Tables in documents", "Faster start-up"])
+def newer_folio(suite: Suite) -> Release:
+    """folio's next release. (An update of folio shows under Wine: it always installs for all users,
+    whereas Wine's msiexec registers a per-user quill machine-wide, which a per-user run then leaves
+    alone.)"""
+    return Release("folio", suite.folio_newer.version, suite.folio_newer.path,
+                   notes=["Tables of contents", "Faster start-up"])
 
 
 def publish_suite(suite: Suite, cdn_root: Path, config: Path = TEST_CONFIG) -> None:
