@@ -10,6 +10,8 @@ What a page marks (the rest of a page is prose and tables):
   ```sh example       bash on the release or support workstation, in the same folder
   ```sh ci            build commands: each line must be one that scripts/test-all.sh runs
 
+A command block of these pages that is not marked fails the test: every command is run.
+
 Inside an example, comment lines in the block's own language state its result, checked
 after the block ran ("rem expect: ..." in cmd, "# expect: ..." in sh):
 
@@ -48,13 +50,14 @@ from typing import List
 import pytest
 
 from cdn import REPO_ROOT
-from conftest import WineSession, _winecfg, register_msix_sip
+from conftest import WineSession, _require_file, _winecfg, register_msix_sip
 import suite_release
 
 PAGES = ["administrators.md", "releasing.md", "support.md"]
 DOCS = REPO_ROOT / "docs"
 EXAMPLE_TIMEOUT = 600
 FENCE = re.compile(r"^```(bat|sh) (example|ci)[ \t]*\n(.*?)^```[ \t]*$", re.S | re.M)
+COMMAND_LANGUAGES = {"bat", "cmd", "batch", "sh", "bash", "shell", "console", "powershell", "ps1", "pwsh"}
 EXPECT = {"bat": re.compile(r"^\s*rem expect:\s*(.*?)\s*$", re.I), "sh": re.compile(r"^\s*# expect:\s*(.*?)\s*$")}
 
 
@@ -90,6 +93,12 @@ def page_examples(page: str) -> List[Example]:
 def test_every_example_states_its_result(page):
     examples = page_examples(page)
     assert [e for e in examples if e.kind == "example"], f"docs/{page} has no marked example"
+    # A command block that is not marked would never run: every one must be.
+    text = (DOCS / page).read_text(encoding="utf-8")
+    fences = re.findall(r"^```(.*)$", text, re.M)[::2]
+    unmarked = [f for f in fences if f.split()[:1] and f.split()[0] in COMMAND_LANGUAGES
+                and f.split()[1:] not in (["example"], ["ci"])]
+    assert not unmarked, f"docs/{page} has command blocks the test does not run: {unmarked}"
     for example in examples:
         if example.kind == "example":
             assert any(e.startswith("exit ") for e in example.expectations), f"{example.where}: no exit code stated"
@@ -124,6 +133,8 @@ class Stage:
         if not all(tools.values()):
             pytest.skip("Wine is not installed; skipping the guides' examples")
         support = windows_build / "tests" / "support"
+        _require_file(support / "runexit.exe", "runexit.exe")
+        _require_file(windows_build / "YoxaOfficeInstaller.exe", "YoxaOfficeInstaller.exe")
         self.root = Path(tempfile.mkdtemp(prefix="yoxa-guides-"))
         self.session = WineSession(tools["wine"], tools["wineserver"], support / "runexit.exe", self.root)
         self.share = self.root / "share"
