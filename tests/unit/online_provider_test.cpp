@@ -109,6 +109,22 @@ class OnlineProvider : public ::testing::Test {
     return seen;
   }
 
+  // The DOWNLOADING progress events, as "percent downloaded/total".
+  std::vector<std::string> download_progress() {
+    sink_.reset();
+    std::vector<std::string> seen;
+    while (auto text = receiver_->receive()) {
+      const Json event = Json::parse(*text);
+      if (event["type"] != "progress" || event["detailCode"] != "DOWNLOADING" || !event.contains("detailArgs")) {
+        continue;
+      }
+      const Json& args = event["detailArgs"];
+      seen.push_back(std::to_string(event["percent"].get<int>()) + " " +
+                     std::to_string(args.value("downloadedBytes", 0)) + "/" + std::to_string(args.value("totalBytes", 0)));
+    }
+    return seen;
+  }
+
   std::size_t requests_for(const std::string& url) const {
     std::size_t count = 0;
     for (const auto& request : client_->requests()) count += request.url == url ? 1u : 0u;
@@ -541,8 +557,31 @@ TEST_F(DownloadAhead, CompleteFileOutlivesTheCleanUpAndIsHandedOverToTheFetch) {
   EXPECT_EQ(read_file(final_), kPackage);
   EXPECT_FALSE(fs::exists(ready_));
   EXPECT_EQ(requests_for(kPackageUrl), 1u);
-  // The fetch's own reuse path; the download-ahead itself told the launcher nothing.
-  EXPECT_EQ(events(), (std::vector<std::string>{"stage verify", "75 VERIFYING"}));
+  // The download-ahead itself told the launcher nothing; the fetch that took it over shows
+  // the transfer as complete before verifying, as after any fresh download.
+  const std::string size = std::to_string(kPackage.size());
+  EXPECT_EQ(download_progress(), (std::vector<std::string>{"70 " + size + "/" + size}));
+}
+
+TEST_F(DownloadAhead, ACompleteDownloadAheadIsReportedBeforeTheVerification) {
+  serve_meta(meta_json(""));
+  serve_package();
+  FetchOutcome result;
+  logged_by([&] {
+    auto ahead = start();
+    ASSERT_TRUE(eventually([&] { return fs::exists(ready_); }));
+    ahead.reset();
+    result = fetch();
+  });
+  ASSERT_TRUE(result && *result);
+  std::vector<std::string> course;
+  sink_.reset();
+  while (auto text = receiver_->receive()) {
+    const Json event = Json::parse(*text);
+    if (event["type"] == "stage") course.push_back("stage " + event["stage"].get<std::string>());
+    if (event["type"] == "progress") course.push_back(event["detailCode"].get<std::string>());
+  }
+  EXPECT_EQ(course, (std::vector<std::string>{"DOWNLOADING", "stage verify", "VERIFYING"}));
 }
 
 TEST_F(DownloadAhead, CancelledTransferLeavesAPartialFileTheFetchResumes) {
@@ -578,6 +617,10 @@ TEST_F(DownloadAhead, CancelledTransferLeavesAPartialFileTheFetchResumes) {
   ASSERT_TRUE(result && *result) << (result ? "cancelled" : result.error().full_text());
   EXPECT_EQ(read_file(final_), kPackage);
   EXPECT_EQ(testing::header_of(client_->requests().back(), "Range"), "bytes=" + std::to_string(partial) + "-");
+  // The resumed transfer reports its progress as usual, up to the whole package.
+  const auto progress = download_progress();
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "70 " + std::to_string(kPackage.size()) + "/" + std::to_string(kPackage.size()));
 }
 
 TEST_F(DownloadAhead, FailedAheadLeavesTheFetchItsUsualOutcome) {
