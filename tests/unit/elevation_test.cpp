@@ -77,7 +77,9 @@ TEST(Elevation, NoUsableOwnPathStartsNothing) {
     EXPECT_FALSE(started.declined);
     EXPECT_TRUE(started.error.starts_with(c.error)) << started.error;
     EXPECT_TRUE(launch.calls.empty());
-    if (!c.exe && c.exe.error().not_unicode) EXPECT_NE(log.find("(os error 1113)"), std::string::npos);
+    if (!c.exe && c.exe.error().not_unicode) {
+      EXPECT_NE(log.find("(os error 1113)"), std::string::npos);
+    }
   }
 }
 
