@@ -33,7 +33,6 @@ AheadDownload::AheadDownload(PackageHost host, const AppDescriptor& row, std::st
 AheadDownload::~AheadDownload() {
   stop_.store(true);
   if (thread_.joinable()) thread_.join();
-  hand_over();
 }
 
 void AheadDownload::work() {
@@ -57,7 +56,6 @@ void AheadDownload::work() {
   // A staged file of that name is either this app's (the fetch re-verifies it) or the
   // installing app's own package, which must not be touched.
   if (exists(paths->final_path)) return;
-  paths_ = *paths;
   if (exists(ready_path(*paths)) || stop_.load()) return;
 
   log::info(format("{}: downloading ahead while the previous app installs", row_.display_name));
@@ -79,18 +77,18 @@ void AheadDownload::work() {
   }
 }
 
-void AheadDownload::hand_over() const {
-  if (!paths_) return;
-  const std::string ready = ready_path(*paths_);
-  if (!exists(ready)) return;
+bool take_over_download_ahead(const AppDescriptor& row, const StagingPaths& paths) {
+  const std::string ready = ready_path(paths);
+  if (exists(paths.final_path) || !exists(ready)) return false;
   std::error_code error;
-  fs::rename(path_from_utf8(ready), path_from_utf8(paths_->final_path), error);
+  fs::rename(path_from_utf8(ready), path_from_utf8(paths.final_path), error);
   if (error) {
-    log::warn(format("{}: could not hand over the download ahead: {}", row_.display_name,
+    log::warn(format("{}: could not hand over the download ahead: {}", row.display_name,
                      platform::error_code_text(error)));
-    return;
+    return false;
   }
-  log::info(format("{}: downloaded ahead as {}", row_.display_name, paths_->final_path));
+  log::info(format("{}: downloaded ahead as {}", row.display_name, paths.final_path));
+  return true;
 }
 
 }  // namespace yoxa

@@ -14,9 +14,20 @@
 namespace yoxa {
 
 std::optional<OfflineManifest> parse_offline_manifest(std::string_view text) {
-  auto parsed = parse_package_meta_map(text);
-  if (!parsed || parsed->empty()) return std::nullopt;
-  return std::move(*parsed);
+  const auto value = parse_strict_json(text);
+  if (!value || !value->is_object()) return std::nullopt;
+  // Entry by entry: one malformed app must not take every other app's checksum with it.
+  OfflineManifest manifest;
+  for (const auto& [id, element] : value->items()) {
+    auto meta = package_meta_from_json(element);
+    if (!meta) {
+      log::warn(format("offline manifest entry {} is malformed and ignored: {}", printable(id), meta.error()));
+      continue;
+    }
+    manifest.emplace(id, std::move(*meta));
+  }
+  if (manifest.empty()) return std::nullopt;
+  return manifest;
 }
 
 std::span<const AppDescriptor> OfflineProvider::app_list() const { return app_table(); }

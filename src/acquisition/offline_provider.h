@@ -14,7 +14,8 @@ namespace yoxa {
 using OfflineManifest = std::map<std::string, PackageMeta>;
 
 // The manifest text as an object of app id -> PackageMeta; none when it does not
-// parse or has no members.
+// parse or no member is usable. A malformed member is left out (with a warning) and
+// the others are kept.
 std::optional<OfflineManifest> parse_offline_manifest(std::string_view text);
 
 class OfflineProvider : public PackageProvider {

@@ -18,6 +18,7 @@ namespace {
 constexpr int kMetaAttempts = 3;
 constexpr std::uint64_t kVerifyingPercent = 75;
 constexpr std::uint64_t kDownloadStartPercent = 5;
+constexpr std::uint64_t kDownloadDonePercent = 70;
 
 bool is_message(const Error& error, const char* message) { return error.message() == message; }
 
@@ -146,6 +147,16 @@ FetchOutcome OnlinePackageProvider::fetch(const AppDescriptor& row, const std::s
   auto paths = host_.staging_paths(staging_base, version, std::string(row.format));
   if (!paths) return std::unexpected(paths.error());
 
+  if (take_over_download_ahead(row, *paths)) {
+    // The transfer happened while the previous app installed: show it as done, so the
+    // app's course is the one of any fresh download.
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(path_from_utf8(paths->final_path), error);
+    if (!error) {
+      sink.progress(row.id, kDownloadDonePercent, false, "DOWNLOADING",
+                    Json{{"downloadedBytes", size}, {"totalBytes", size}});
+    }
+  }
   if (exists(paths->final_path)) {
     if (verify_staged(row, paths->final_path, expected, sink)) {
       log::info(format("{}: cached installer verified", row.display_name));

@@ -95,7 +95,8 @@ std::optional<SfxPayloads> embedded_trailer(const std::string& exe_path) {
 }
 
 bool is_package_name(const std::filesystem::path& name) {
-  const std::string extension = ascii_lower(path_to_utf8(name.extension()));
+  // A name with no Unicode form is no package of ours, and must not end the detection.
+  const std::string extension = ascii_lower(path_to_utf8_checked(name.extension()).value_or(std::string()));
   return extension == ".msi" || extension == ".msix" || extension == ".msixbundle" || extension == ".exe";
 }
 
@@ -137,7 +138,11 @@ std::optional<OfflineSource> find_offline_source(const std::string& exe_path) {
   return std::nullopt;
 }
 
-std::optional<OfflineSource> find_offline_source() { return find_offline_source(platform::own_executable_path()); }
+std::optional<OfflineSource> find_offline_source() {
+  // Without a usable path of its own the engine has no folder to look beside.
+  const auto exe = platform::own_executable_path();
+  return exe ? find_offline_source(*exe) : std::nullopt;
+}
 
 bool offline_mode() {
   static std::once_flag once;

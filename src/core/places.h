@@ -118,5 +118,6 @@ inline constexpr std::uint32_t kUninstallMsixAllUsers = 6110;
 inline constexpr std::uint32_t kExportStagingCreate = 5401;
 inline constexpr std::uint32_t kExportStagingPath = 5402;
 inline constexpr std::uint32_t kExportNoOutputPath = 5403;
+inline constexpr std::uint32_t kExportNoArchive = 5404;
 
 }  // namespace yoxa::place

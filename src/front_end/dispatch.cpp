@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 #include <variant>
 
+#include "core/log.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "front_end/catalog.h"
 #include "front_end/command_line.h"
@@ -26,6 +31,7 @@ namespace yoxa {
 namespace {
 
 constexpr int kExitInvalidArguments = 3;
+constexpr int kExitInternalError = 2;
 
 void print_error_line(std::string_view text) {
   std::string line(text);
@@ -83,7 +89,8 @@ int worker_payload_door(const std::string& argument, const std::optional<platfor
   return kExitInvalidArguments;
 }
 
-int flag_mode_door(const std::vector<std::string>& arguments, const std::optional<platform::OsError>& cwd_error) {
+int flag_mode_door(const std::vector<std::string>& arguments, const std::optional<platform::OsError>& cwd_error,
+                   const std::string& start_directory) {
   // The banner comes before anything is parsed, so even a bad flag shows it.
   if (std::ranges::find(arguments, "--verbose") != arguments.end()) {
     set_log_echo(true);
@@ -96,7 +103,8 @@ int flag_mode_door(const std::vector<std::string>& arguments, const std::optiona
     print_error_line("Run with --help for usage.");
     return kExitInvalidArguments;
   }
-  const SilentOptions& options = *parsed;
+  SilentOptions& options = *parsed;
+  if (options.log_directory) options.log_directory = log_directory_from(start_directory, *options.log_directory);
   if (options.help) {
     std::string text(kLongHelp);
     text += '\n';
@@ -114,20 +122,47 @@ int flag_mode_door(const std::vector<std::string>& arguments, const std::optiona
 
 }  // namespace
 
-int run_engine(const std::vector<std::string>& arguments) {
-  if (!platform::restrict_dll_search_path()) return 1;
-  platform::prepare_standard_streams();
-  std::optional<platform::OsError> cwd_error;
-  if (auto changed = platform::change_to_system_directory(); !changed) cwd_error = changed.error();
-
-  switch (choose_door(arguments)) {
-    case Door::Subcommand: return subcommand_door(arguments, cwd_error);
-    case Door::WorkerPayload: return worker_payload_door(arguments.front(), cwd_error);
-    case Door::FlagMode: return flag_mode_door(arguments, cwd_error);
-    case Door::Usage: break;
+int run_guarded(const std::function<int()>& body) {
+  std::string what;
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    what = printable(error.what());
+  } catch (...) {
+    what = "an unknown exception";
   }
-  print_error_line(kShortUsage);
-  return kExitInvalidArguments;
+  const std::string line = format("Unexpected internal error: {}", what);
+  log::error(line);
+  print_error_line(line);
+  return kExitInternalError;
+}
+
+std::string log_directory_from(const std::string& start_directory, const std::string& log_directory) {
+  const std::filesystem::path given = path_from_utf8(log_directory);
+  if (given.is_absolute() || start_directory.empty()) return log_directory;
+  return path_to_utf8_checked(path_from_utf8(start_directory) / given).value_or(log_directory);
+}
+
+int run_engine(const std::vector<std::string>& arguments) {
+  return run_guarded([&] {
+    if (!platform::restrict_dll_search_path()) return 1;
+    platform::prepare_standard_streams();
+    // Taken before the move: a relative --log names a folder where the user started us.
+    std::error_code ignored;
+    const std::string start_directory =
+        path_to_utf8_checked(std::filesystem::current_path(ignored)).value_or(std::string());
+    std::optional<platform::OsError> cwd_error;
+    if (auto changed = platform::change_to_system_directory(); !changed) cwd_error = changed.error();
+
+    switch (choose_door(arguments)) {
+      case Door::Subcommand: return subcommand_door(arguments, cwd_error);
+      case Door::WorkerPayload: return worker_payload_door(arguments.front(), cwd_error);
+      case Door::FlagMode: return flag_mode_door(arguments, cwd_error, start_directory);
+      case Door::Usage: break;
+    }
+    print_error_line(kShortUsage);
+    return kExitInvalidArguments;
+  });
 }
 
 }  // namespace yoxa

@@ -139,12 +139,12 @@ int start_and_relay(const RunRequest& request, const std::string& quit_file, std
     }
     worker = std::move(started.process);
   } else {
-    const std::string exe = platform::own_executable_path();
-    if (exe.empty()) {
-      emit_log("error", "current_exe failed: the path of the running executable is unknown");
+    const auto exe = platform::own_executable_path();
+    if (!exe) {
+      emit_log("error", format("current_exe failed: {}", exe.error().os.text));
       return finish(kStartFailure);
     }
-    auto started = platform::DetachedProcess::start(exe, {base64_encode_unpadded(payload_text)});
+    auto started = platform::DetachedProcess::start(*exe, {base64_encode_unpadded(payload_text)});
     if (!started) {
       emit_log("error", format("failed to spawn worker: {}", started.error().text));
       return finish(kStartFailure);

@@ -57,7 +57,7 @@ InstallOutcome InstallRun::run(const std::vector<const AppDescriptor*>& selected
   std::optional<std::size_t> stopped_at;
   selected_ = &selected;
   for (std::size_t index = 0; index < total && !stopped_at; ++index) {
-    // Ending the download-ahead hands this app's package over to its fetch.
+    // Ending the download-ahead leaves this app's package for its fetch to take over.
     ahead_.reset();
     switch (process(*selected[index], index, total)) {
       case AppFlow::Next: break;

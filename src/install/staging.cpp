@@ -243,7 +243,7 @@ void clean_up_old_installer_files(const std::string& staged_package) {
     }
     const fs::path& path = entries->path();
     if (!regular || path.filename() == staged.filename()) continue;
-    if (!is_old_package_name(path_to_utf8(path.filename()))) continue;
+    if (!is_old_package_name(path_to_utf8_checked(path.filename()).value_or(std::string()))) continue;
     std::error_code ignored;
     fs::remove(path, ignored);
   }

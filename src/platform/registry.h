@@ -48,6 +48,9 @@ class Registry {
                                                     const std::string& name, const std::string& text) = 0;
   virtual std::expected<void, OsError> write_dword(RegistryHive hive, RegistryView view, const std::string& path,
                                                    const std::string& name, std::uint32_t number) = 0;
+  // Removes one value; a value or key that is not there is no error.
+  virtual std::expected<void, OsError> delete_value(RegistryHive hive, RegistryView view, const std::string& path,
+                                                    const std::string& name) = 0;
   // Removes the key with its subkeys and values; a key that is not there is no error.
   virtual std::expected<void, OsError> delete_tree(RegistryHive hive, RegistryView view,
                                                    const std::string& path) = 0;

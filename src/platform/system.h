@@ -26,7 +26,13 @@ std::expected<void, OsError> change_to_system_directory();
 std::optional<std::string> environment_variable(const std::string& name);
 // The platform's temporary directory (GetTempPathW), without a trailing separator.
 std::string temp_directory();
-std::string own_executable_path();
+// Why the running executable's path cannot be used: the OS could not say (its error), or
+// it named a path with no UTF-8 form (an unpaired surrogate), which no mangled copy replaces.
+struct ExecutablePathError {
+  bool not_unicode = false;
+  OsError os;
+};
+std::expected<std::string, ExecutablePathError> own_executable_path();
 std::uint32_t current_process_id();
 
 // The next bytes of standard input, as many as one read returns; none at end of

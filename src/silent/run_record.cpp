@@ -12,7 +12,7 @@ using platform::RegistryHive;
 using platform::RegistryView;
 }  // namespace
 
-void write_run_record(platform::Registry& registry, std::string_view mode, int exit_code, bool reboot_required,
+bool write_run_record(platform::Registry& registry, std::string_view mode, int exit_code, bool reboot_required,
                       const std::vector<AppResult>& results) {
   const std::string key(kRunRecordKey);
   // The first write creates the key: its failure is the key's, and nothing else is tried.
@@ -20,7 +20,7 @@ void write_run_record(platform::Registry& registry, std::string_view mode, int e
                                           std::string(mode));
       !opened) {
     log::warn(format("Could not write result marker (needs machine/elevated write): {}", opened.error().text));
-    return;
+    return false;
   }
   (void)registry.write_dword(RegistryHive::LocalMachine, RegistryView::Bits64, key, "LastRunExitCode",
                              static_cast<std::uint32_t>(exit_code));
@@ -36,6 +36,19 @@ void write_run_record(platform::Registry& registry, std::string_view mode, int e
   }
   log::info(format("Wrote result marker: mode={} exit={} reboot={} apps={}", mode, exit_code,
                    reboot_required ? "true" : "false", results.size()));
+  return true;
+}
+
+void write_delegated_run_record(platform::Registry& registry, std::string_view mode, int exit_code,
+                                const std::vector<std::string>& selected_apps) {
+  if (!write_run_record(registry, mode, exit_code, exit_code == kExitRebootRequired, {})) return;
+  const std::string apps_key(kRunRecordAppsKey);
+  for (const std::string& app : selected_apps) {
+    if (auto removed = registry.delete_value(RegistryHive::LocalMachine, RegistryView::Bits64, apps_key, app);
+        !removed) {
+      log::warn(format("Could not clear the earlier result of {}: {}", app, removed.error().text));
+    }
+  }
 }
 
 }  // namespace yoxa

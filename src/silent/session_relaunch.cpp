@@ -72,6 +72,13 @@ int run_as_user(const SilentOptions& options, const RelaunchHost& host, const Se
   }
   return static_cast<int>(*code);
 }
+// The path, or empty with the OS's reason in the log: the relaunch then reports its own failure.
+std::string executable_path_or_empty() {
+  auto path = platform::own_executable_path();
+  if (path) return *path;
+  log::error(format("current_exe: {}", path.error().os.text));
+  return {};
+}
 }  // namespace
 
 std::string session_user_command_line(const std::string& own_executable, const SilentOptions& options) {
@@ -94,13 +101,13 @@ std::optional<int> relaunch_as_session_user(const SilentOptions& options, const 
   if (options.mode == SilentMode::Install && host.ensure_sideloading_policy) host.ensure_sideloading_policy();
   const int result = run_as_user(options, host, *chosen->token);
   // The user's copy cannot write to HKEY_LOCAL_MACHINE: this record is the one that stays.
-  write_run_record(host.registry, mode, result, false, {});
+  write_delegated_run_record(host.registry, mode, result, options.apps);
   return result;
 }
 
 std::optional<int> relaunch_as_session_user(const SilentOptions& options) {
   return relaunch_as_session_user(
-      options, RelaunchHost{.own_executable = platform::own_executable_path, .ensure_sideloading_policy = [] { ensure_sideloading_policy(platform::system_registry()); }});
+      options, RelaunchHost{.own_executable = [] { return executable_path_or_empty(); }, .ensure_sideloading_policy = [] { ensure_sideloading_policy(platform::system_registry()); }});
 }
 
 }  // namespace yoxa

@@ -111,7 +111,15 @@ int run_silent(const ProviderSource& provider, const SilentOptions& options, con
   hold_log_lines();
   const char* mode = mode_word(options.mode);
 
-  const bool relaunch = effective_scope(options.scope, host) == InstallScope::User && host.is_local_system();
+  const bool machine_only_selection = std::ranges::any_of(options.apps, [](const std::string& id) {
+    const AppDescriptor* app = app_by_id(id);
+    return app && app->machine_only;
+  });
+  const bool user_scope_as_system =
+      effective_scope(options.scope, host) == InstallScope::User && host.is_local_system();
+  // The user's copy runs unelevated and cannot install a machine-only app: such a
+  // selection stays here and, like a run without a logged-on user, works for all users.
+  const bool relaunch = user_scope_as_system && !machine_only_selection;
   const std::optional<int> relaunched = relaunch ? host.relaunch(options) : std::nullopt;
   (void)open_silent_log(log_dir);
   if (relaunched) return *relaunched;
@@ -119,12 +127,12 @@ int run_silent(const ProviderSource& provider, const SilentOptions& options, con
     log::warn(format("Silent {} requested user scope while running as LocalSystem, but no active user session was "
                      "found; falling back to machine scope.",
                      mode));
+  } else if (user_scope_as_system) {
+    log::info(format("Silent {} selection holds a machine-only app; running it as LocalSystem at machine scope "
+                     "instead of relaunching in the user's session.",
+                     mode));
   }
   const bool machine = resolve_silent_scope(options.scope, host);
-  const bool machine_only_selection = std::ranges::any_of(options.apps, [](const std::string& id) {
-    const AppDescriptor* app = app_by_id(id);
-    return app && app->machine_only;
-  });
   const bool elevated = host.is_elevated();
   const bool needs_elevation = !elevated && (machine || machine_only_selection);
 

@@ -14,6 +14,7 @@
 #include "core/protocol_event.h"
 #include "install/pipeline.h"
 #include "platform/registry.h"
+#include "silent/run_record.h"
 #include "silent/silent_options.h"
 #include "system/elevation.h"
 
@@ -21,9 +22,6 @@ namespace yoxa {
 
 // Made only when an install runs in this process, once its log is open.
 using ProviderSource = std::function<std::unique_ptr<PackageProvider>()>;
-
-// Exit code of a successful install that needs a restart.
-inline constexpr int kExitRebootRequired = 6;
 
 // What a silent run asks of the machine. Production defaults; tests replace any member.
 struct SilentHost {

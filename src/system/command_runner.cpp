@@ -11,7 +11,11 @@ namespace yoxa {
 
 namespace {
 
-constexpr Scrambled kPowerShellArguments("-NoLogo -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command");
+// Redirected, Windows PowerShell writes in the console code page; the runner reads UTF-8.
+// -Command joins the words after it, so the last one starts the command text.
+constexpr Scrambled kPowerShellArguments(
+    "-NoLogo -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "
+    "[Console]::OutputEncoding=[Text.UTF8Encoding]::new($false);");
 }  // namespace
 
 platform::ShellCommand powershell_command() {

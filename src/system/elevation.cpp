@@ -25,18 +25,24 @@ std::string hresult_text(std::uint32_t hresult) {
   return text;
 }
 
-ElevatedStart elevate_self(const std::string& payload, const std::string& own_executable,
+ElevatedStart elevate_self(const std::string& payload,
+                           const std::expected<std::string, platform::ExecutablePathError>& own_executable,
                            const ElevatedLauncher& launch) {
   ElevatedStart outcome;
-  if (own_executable.empty()) {
-    outcome.error = format("Failed to determine current_exe: {}", "the path of the running executable is unknown");
+  if (!own_executable && !own_executable.error().not_unicode) {
+    outcome.error = format("Failed to determine current_exe: {}", own_executable.error().os.text);
     return outcome;
   }
-  if (!is_valid_utf8(own_executable)) {
+  if (!own_executable || !is_valid_utf8(*own_executable)) {
+    if (!own_executable) log::error(format("current_exe: {}", own_executable.error().os.text));
     outcome.error = "Failed to encode current_exe as UTF-8";
     return outcome;
   }
-  auto started = launch(own_executable, base64_encode_unpadded(payload));
+  if (own_executable->empty()) {
+    outcome.error = format("Failed to determine current_exe: {}", "the path of the running executable is unknown");
+    return outcome;
+  }
+  auto started = launch(*own_executable, base64_encode_unpadded(payload));
   if (started) {
     outcome.process.emplace(std::move(*started));
     return outcome;

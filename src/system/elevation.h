@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/ipc.h"
+#include "platform/system.h"
 
 namespace yoxa {
 
@@ -30,7 +31,8 @@ using ElevatedLauncher = std::function<std::expected<platform::DetachedProcess, 
 
 // Starts the engine's own executable elevated with the base64 of `payload` (no padding)
 // as its whole argument text.
-ElevatedStart elevate_self(const std::string& payload, const std::string& own_executable,
+ElevatedStart elevate_self(const std::string& payload,
+                           const std::expected<std::string, platform::ExecutablePathError>& own_executable,
                            const ElevatedLauncher& launch);
 ElevatedStart elevate_self(const std::string& payload);
 

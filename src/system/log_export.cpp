@@ -10,6 +10,7 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "system/command_runner.h"
+#include "platform/os_error.h"
 #include "platform/security.h"
 #include "platform/system.h"
 #include "system/detection.h"
@@ -130,6 +131,8 @@ std::optional<std::uint64_t> scan_log(const fs::path& path, std::ostream* out) {
 
 std::string os_error_text(const std::error_code& error) { return error.message(); }
 
+constexpr const char* kNoOutputPath = "Compress-Archive reported no output path";
+
 struct Collected {
   std::vector<std::string> manifest_lines;
   std::size_t files = 0;
@@ -240,8 +243,15 @@ Result<std::string> export_into(const fs::path& staging, const std::optional<std
   const auto output = host.powershell(zip_script(out_dir, staging_text), kLogExportLimitSeconds);
   if (!output) return std::unexpected(output.error());
   auto zip = last_output_line(*output);
-  if (!zip) return fail("Compress-Archive reported no output path", "Compress-Archive reported no output path",
-                        place::kExportNoOutputPath);
+  if (!zip) return fail(kNoOutputPath, kNoOutputPath, place::kExportNoOutputPath);
+  // Windows PowerShell goes on after a failed Compress-Archive and still prints the path:
+  // only a zip that is there and not empty may take the place of the staged logs.
+  const auto size = host.archive_size(*zip);
+  if (!size || *size == 0) {
+    return fail(kNoOutputPath,
+                format("the reported archive {} was not written: {}", printable(*zip), size ? "it is empty" : size.error()),
+                place::kExportNoArchive);
+  }
 
   fs::remove_all(staging, error);
   log::info(format("Exported {} log file(s) to {}", collected.files, *zip));
@@ -267,6 +277,19 @@ std::expected<std::uint64_t, std::string> copy_log_file(const fs::path& from, co
   }
   const auto size = fs::file_size(to, error);
   if (error) return std::unexpected(error.message());
+  return size;
+}
+
+std::expected<std::uint64_t, std::string> archive_file_size(const std::string& path) {
+  if (!is_valid_utf8(path)) return std::unexpected(std::string("the path is not valid Unicode"));
+  std::error_code error;
+  const fs::path file = path_from_utf8(path);
+  const fs::file_status status = fs::status(file, error);
+  if (status.type() == fs::file_type::not_found) return std::unexpected(std::string("there is no such file"));
+  if (error) return std::unexpected(platform::error_code_text(error));
+  if (!fs::is_regular_file(status)) return std::unexpected(std::string("it is not a file"));
+  const auto size = fs::file_size(file, error);
+  if (error) return std::unexpected(platform::error_code_text(error));
   return size;
 }
 

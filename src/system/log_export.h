@@ -19,6 +19,8 @@ using LogFileCopier =
 std::expected<std::uint64_t, std::string> copy_log_file(const std::filesystem::path& from,
                                                         const std::filesystem::path& to);
 
+std::expected<std::uint64_t, std::string> archive_file_size(const std::string& path);
+
 // Everything log export asks of the machine. Production defaults; tests replace any member.
 struct LogExportHost {
   EnvironmentLookup environment;
@@ -31,6 +33,8 @@ struct LogExportHost {
   std::function<Result<std::uint32_t>()> windows_build;
   std::function<ProcessorArch()> processor_architecture;
   std::function<Result<std::string>(const std::string& script, std::uint32_t limit_seconds)> powershell;
+  // The size of the regular file at a path, or why there is none.
+  std::function<std::expected<std::uint64_t, std::string>(const std::string& path)> archive_size = archive_file_size;
 
   LogExportHost();
 };

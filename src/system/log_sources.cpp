@@ -29,13 +29,7 @@ struct TempRoot {
   const char* description_suffix;
 };
 
-std::optional<std::string> utf8_name(const fs::path& path) {
-  try {
-    return path_to_utf8(path.filename());
-  } catch (...) {
-    return std::nullopt;  // not valid Unicode
-  }
-}
+std::optional<std::string> utf8_name(const fs::path& path) { return path_to_utf8_checked(path.filename()); }
 
 // Comparable form of a directory path: separators unified, no trailing one, ASCII case folded
 // (Windows paths compare case-insensitively).

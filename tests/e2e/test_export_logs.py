@@ -188,3 +188,33 @@ def test_a_locked_log_is_skipped_and_named(wine, engine, support_exe, folders, n
     assert re.search(r"^\[skipped\] .*\\logs\\held\.log \u2014 copy failed: .+$", manifest, re.M), manifest
     assert "user-held.log" not in members
     assert digest_sections(members["error-summary.txt"].decode("utf-8")) == {"user-installer.log": 1}
+
+
+def test_a_destination_with_a_non_ascii_name_comes_back_unchanged(wine, engine, folders, no_logs, tmp_path):
+    # PowerShell's redirected output is in the console code page unless the runner asks for
+    # UTF-8: "José" would come back as "Jos\ufffd" and name no file.
+    destination = tmp_path / "José" / "support"
+    windows_zip, zip_path, members = export(engine, wine, "--out", wine.windows_path(destination))
+    assert windows_zip.startswith(wine.windows_path(destination) + "\\"), windows_zip
+    assert zip_path.parent == destination and zip_path.is_file()
+    assert "manifest.txt" in members
+
+
+def test_an_archive_that_was_not_written_fails_and_keeps_the_staged_logs(wine, engine, folders, no_logs, tmp_path):
+    # A file where the destination folder should be: New-Item and Compress-Archive fail, but
+    # Windows PowerShell goes on, prints the zip's path and exits with 0.
+    folders.user_logs.mkdir(parents=True)
+    (folders.user_logs / "installer.log").write_bytes(b"[WARN  00:00.001] the only copy\n")
+    blocker = tmp_path / "not-a-folder"
+    blocker.write_bytes(b"a file")
+    code, out, err = engine("export-logs", "--out", wine.windows_path(blocker), timeout=180)
+    events = check_event_stream(out, code)
+    assert code == 2, (events, err.decode(errors="replace"))
+    result, done = events
+    assert result["type"] == "export-logs-result" and result["path"] is None and result["errorCode"], result
+    assert done["action"] == "export-logs" and done["exitCode"] == 2, done
+    staged = list(folders.user.joinpath("Temp").glob("YoxaOffice-logexport-*"))
+    assert len(staged) == 1, staged
+    assert (staged[0] / "user-installer.log").read_bytes() == b"[WARN  00:00.001] the only copy\n"
+    assert (staged[0] / "manifest.txt").is_file()
+    assert blocker.read_bytes() == b"a file"

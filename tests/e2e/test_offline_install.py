@@ -163,6 +163,19 @@ def test_wrong_sha256_fails_verification(wine, windows_build, quill, offline):
     assert (code, result["status"], result["errorCode"]) == (2, "failed", "VERIFY_FAILED"), events
 
 
+def test_a_malformed_entry_for_another_app_keeps_quills_checksum(wine, windows_build, quill, folders, offline):
+    exe = offline / "YoxaOfficeInstaller.exe"
+    shutil.copyfile(windows_build / "YoxaOfficeInstaller.exe", exe)
+    packages = write_packages_dir(offline, quill, "0" * 64)
+    manifest = json.loads((packages / "packages.json").read_text())
+    manifest["folio"] = {"version": 4, "size": "large"}
+    (packages / "packages.json").write_text(json.dumps(manifest))
+
+    code, events, result = install_quill(wine, exe)
+    assert (code, result["status"], result["errorCode"]) == (2, "failed", "VERIFY_FAILED"), events
+    assert "offline manifest entry folio is malformed and ignored" in folders.log_text(folders.user_logs)
+
+
 def test_offline_build_past_its_offline_expiry_refuses(wine, windows_build, quill, offline):
     exe = build_sfx(windows_build / "YoxaOfficeInstaller-expired.exe", quill, offline / "YoxaOfficeInstaller.exe")
     event = hello(wine, exe)

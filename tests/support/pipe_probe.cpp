@@ -48,7 +48,7 @@ yoxa::Json relay(const std::string& log_dir, std::size_t count, const std::strin
   const std::string name =
       yoxa::format("\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRunProbe-{}", platform::current_process_id());
   auto worker = platform::DetachedProcess::start(
-      platform::own_executable_path(), {log_dir + "\\worker", "worker", name, std::to_string(count), exit_code});
+      platform::own_executable_path().value_or(std::string()), {log_dir + "\\worker", "worker", name, std::to_string(count), exit_code});
   if (!worker) return {{"error", worker.error().text}};
   yoxa::Json outcome;
   if (impostor_first) {

@@ -9,6 +9,11 @@
 //   stop app      looks processes up by name (Toolhelp32 on Windows, /proc on Linux;
 //                 ".exe" dropped, case-insensitive, no wildcards), kills them, waits up
 //                 to 20 x 250 ms and prints "not-running", "stopped N" or "still-running N"
+//   log archive   writes a stored zip of the staged folder; like PowerShell, a failing
+//                 New-Item or Compress-Archive only writes its error, and the path is
+//                 printed with exit code 0
+// Output is UTF-8 when the word "[Console]::OutputEncoding=[Text.UTF8Encoding]::new($false);"
+// follows -Command (the script then comes after it), else in the console or OEM code page.
 // Any other script, or other leading arguments, prints "powershell stand-in: unknown
 // script: ..." on stderr and exits 1, so a changed script cannot pass silently.
 //
@@ -78,12 +83,35 @@ bool sha256_self_test() {
 
 // --- platform ---------------------------------------------------------------------------
 
+// Windows PowerShell writes redirected output in the console's code page (the OEM code
+// page without a console) unless the command first sets [Console]::OutputEncoding.
+bool g_utf8_output = true;
+
+std::string output_bytes(const std::string& utf8) {
+#ifdef _WIN32
+  if (g_utf8_output || utf8.empty()) return utf8;
+  const UINT console = GetConsoleOutputCP();
+  const UINT code_page = console != 0 ? console : GetOEMCP();
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+  const int length = WideCharToMultiByte(code_page, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), size, out.data(), length, nullptr, nullptr);
+  return out;
+#else
+  return utf8;
+#endif
+}
+
 void write_err(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
+  const std::string bytes = output_bytes(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
   std::fflush(stderr);
 }
 void write_out(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  const std::string bytes = output_bytes(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   std::fflush(stdout);
 }
 
@@ -196,6 +224,8 @@ void kill_process(pid_t pid) { ::kill(pid, SIGKILL); }
 
 constexpr std::string_view kLeadingArguments[] = {"-NoLogo", "-NoProfile", "-NonInteractive",
                                                    "-ExecutionPolicy", "Bypass", "-Command"};
+// Optional, between -Command and the script: PowerShell joins the two into one command.
+constexpr std::string_view kUtf8OutputPrefix = "[Console]::OutputEncoding=[Text.UTF8Encoding]::new($false);";
 
 constexpr std::string_view kHashScript =
     "Microsoft.PowerShell.Utility\\Get-FileHash -LiteralPath '{}' -Algorithm SHA256 | "
@@ -379,41 +409,46 @@ bool blank(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c) != 0; });
 }
 
-int compress_archive(const ZipRequest& request) {
+// The zip of every file below `folder` written to `zip`; the cmdlet's error text, if any.
+std::optional<std::string> write_archive(const std::string& folder_text, const std::filesystem::path& zip) {
   namespace fs = std::filesystem;
-  std::string destination = request.destination ? *request.destination : desktop_folder();
-  if (blank(destination)) destination = environment("USERPROFILE").value_or("");
   std::error_code error;
-  fs::create_directories(to_path(destination), error);
-  const fs::path folder = to_path(request.folder);
+  const fs::path folder = to_path(folder_text);
   std::vector<ZipEntry> entries;
   for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     std::error_code kind_error;
     if (!it->is_regular_file(kind_error)) continue;
     std::ifstream in(it->path(), std::ios::binary);
     std::string data((std::istreambuf_iterator<char>(in)), {});
-    if (!in && !in.eof()) {
-      write_err("Compress-Archive : The file '" + from_path(it->path()) + "' cannot be read.\n");
-      return 1;
-    }
+    if (!in && !in.eof()) return "Compress-Archive : The file '" + from_path(it->path()) + "' cannot be read.";
     std::string name = from_path(it->path().lexically_relative(folder));
     std::replace(name.begin(), name.end(), '\\', '/');
     entries.push_back({std::move(name), std::move(data)});
   }
-  if (error) {
-    write_err("Compress-Archive : The path '" + request.folder + "' either does not exist or is not a valid path.\n");
-    return 1;
-  }
+  if (error) return "Compress-Archive : The path '" + folder_text + "' either does not exist or is not a valid path.";
   std::sort(entries.begin(), entries.end(), [](const ZipEntry& a, const ZipEntry& b) { return a.name < b.name; });
-  const fs::path zip = to_path(destination) / ("YoxaOfficeInstaller-logs-" + timestamp_now() + ".zip");
   std::ofstream out(zip, std::ios::binary | std::ios::trunc);
   const std::string bytes = zip_bytes(entries);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
-  if (!out) {
-    write_err("Compress-Archive : Cannot write '" + from_path(zip) + "'.\n");
-    return 1;
+  if (!out) return "Compress-Archive : Cannot write '" + from_path(zip) + "'.";
+  return std::nullopt;
+}
+
+// As in Windows PowerShell, a failing New-Item or Compress-Archive is a non-terminating
+// error: its text goes to standard error, the script goes on, Write-Output still prints
+// the zip's path and, the last command having succeeded, the exit code is 0.
+int compress_archive(const ZipRequest& request) {
+  namespace fs = std::filesystem;
+  std::string destination = request.destination ? *request.destination : desktop_folder();
+  if (blank(destination)) destination = environment("USERPROFILE").value_or("");
+  std::error_code error;
+  fs::create_directories(to_path(destination), error);
+  if (error || !fs::is_directory(to_path(destination), error)) {
+    write_err("New-Item : An item with the specified name " + destination + " already exists.\n");
   }
+  const fs::path zip = to_path(destination) / ("YoxaOfficeInstaller-logs-" + timestamp_now() + ".zip");
+  if (const auto failure = write_archive(request.folder, zip)) write_err(*failure + "\n");
   write_out(from_path(zip) + "\r\n");
   return 0;
 }
@@ -480,7 +515,8 @@ int run(const std::vector<std::string>& arguments) {
     return 1;
   }
   const std::size_t leading = std::size(kLeadingArguments);
-  bool leading_ok = arguments.size() == leading + 1;
+  g_utf8_output = arguments.size() == leading + 2 && arguments[leading] == kUtf8OutputPrefix;
+  bool leading_ok = arguments.size() == leading + (g_utf8_output ? 2 : 1);
   for (std::size_t i = 0; leading_ok && i < leading; ++i) leading_ok = arguments[i] == kLeadingArguments[i];
   const std::string script = arguments.empty() ? std::string() : arguments.back();
   const auto hash_path = leading_ok ? match_template(script, kHashScript) : std::nullopt;

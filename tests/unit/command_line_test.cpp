@@ -3,6 +3,8 @@
 #include "core/app_table.h"
 #include "core/base64.h"
 #include "front_end/command_line.h"
+#include "front_end/dispatch.h"
+#include "log_capture.h"
 #include "front_end/worker_payload.h"
 
 namespace yoxa {
@@ -143,6 +145,35 @@ TEST(AppTable, OrderAndCaseSensitiveLookup) {
     EXPECT_EQ(app.upgrade_code.size(), msi ? 32u : 0u) << app.id;
     EXPECT_EQ(app.family_name.empty(), msi) << app.id;
   }
+}
+
+// The engine moves to the system directory at entry: a relative --log is the user's
+// folder, not one under System32.
+TEST(LogDirectoryFrom, RelativeIsTakenAgainstTheStartDirectory) {
+  const struct {
+    const char* start;
+    const char* given;
+    const char* resolved;
+  } cases[] = {
+      {"/home/jo", "logs", "/home/jo/logs"},
+      {"/home/jo", "../shared/logs", "/home/jo/../shared/logs"},
+      {"/home/jo", "/var/log/yoxa", "/var/log/yoxa"},
+      {"", "logs", "logs"},  // the start directory was unknown
+  };
+  for (const auto& c : cases) EXPECT_EQ(log_directory_from(c.start, c.given), c.resolved) << c.given;
+}
+
+TEST(RunGuarded, AnEscapingExceptionIsLoggedAndEndsInTwo) {
+  int code = -1;
+  std::string log = testing::logged_by([&] {
+    code = run_guarded([]() -> int { throw std::runtime_error("no mapping for \x01the name"); });
+  });
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(log.find("Unexpected internal error: no mapping for \\x01the name"), std::string::npos) << log;
+  log = testing::logged_by([&] { code = run_guarded([]() -> int { throw 7; }); });
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(log.find("Unexpected internal error: an unknown exception"), std::string::npos);
+  EXPECT_EQ(run_guarded([] { return 5; }), 5);
 }
 
 }  // namespace

@@ -76,8 +76,10 @@ TEST(CommandRunner, QuickScriptDoesNotWaitForTheNextPoll) {
 TEST(CommandRunner, PowerShellCommandLineIsRestoredFromScrambledConstants) {
   const auto command = powershell_command();
   EXPECT_FALSE(command.program.empty());
-  ASSERT_FALSE(command.leading_arguments.empty());
-  EXPECT_EQ(command.leading_arguments.back(), "-Command");
+  ASSERT_GE(command.leading_arguments.size(), 2u);
+  // The script's output comes back as UTF-8 whatever the console code page.
+  EXPECT_EQ(command.leading_arguments.end()[-2], "-Command");
+  EXPECT_EQ(command.leading_arguments.back(), "[Console]::OutputEncoding=[Text.UTF8Encoding]::new($false);");
 }
 
 }  // namespace

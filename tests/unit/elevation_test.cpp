@@ -52,14 +52,34 @@ TEST(Elevation, DeclinedIsToldApartOnlyByItsHresult) {
 }
 
 TEST(Elevation, NoUsableOwnPathStartsNothing) {
-  for (const std::string& exe : {std::string(), std::string("C:\\\xff\\engine.exe")}) {
+  using Path = std::expected<std::string, platform::ExecutablePathError>;
+  const platform::OsError os{122, "The data area passed to a system call is too small. (os error 122)"};
+  const platform::OsError no_translation{1113, "No mapping for the Unicode character exists. (os error 1113)"};
+  const struct {
+    const char* name;
+    Path exe;
+    const char* error;
+  } cases[] = {
+      {"empty", Path(std::string()), "Failed to determine current_exe: "},
+      {"not utf-8", Path(std::string("C:\\\xff\\engine.exe")), "Failed to encode current_exe as UTF-8"},
+      // The seam's strict conversion refused a lone surrogate: reported, never started mangled.
+      {"lone surrogate", Path(std::unexpect, platform::ExecutablePathError{true, no_translation}),
+       "Failed to encode current_exe as UTF-8"},
+      {"os failure", Path(std::unexpect, platform::ExecutablePathError{false, os}),
+       "Failed to determine current_exe: The data area passed to a system call is too small. (os error 122)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     FailingLauncher launch{0, {}};
-    const ElevatedStart started = elevate_self("JSONRUN:x", exe, launch.launcher());
+    ElevatedStart started;
+    const std::string log = logged_by([&] { started = elevate_self("JSONRUN:x", c.exe, launch.launcher()); });
     EXPECT_FALSE(started.process);
     EXPECT_FALSE(started.declined);
-    EXPECT_TRUE(started.error.starts_with(exe.empty() ? "Failed to determine current_exe: "
-                                                      : "Failed to encode current_exe as UTF-8"));
+    EXPECT_TRUE(started.error.starts_with(c.error)) << started.error;
     EXPECT_TRUE(launch.calls.empty());
+    if (!c.exe && c.exe.error().not_unicode) {
+      EXPECT_NE(log.find("(os error 1113)"), std::string::npos);
+    }
   }
 }
 

@@ -161,6 +161,15 @@ class FakeRegistry final : public platform::Registry {
     set_dword(hive, view, path, name, number);
     return {};
   }
+  std::expected<void, platform::OsError> delete_value(Hive hive, View view, const std::string& path,
+                                                      const std::string& name) override {
+    if (auto failure = write_failure(hive, view, path)) return std::unexpected(*failure);
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    const auto found = keys_.find({hive, tree(view), path_key(path)});
+    if (found != keys_.end()) std::erase_if(found->second.values, [&](const auto& v) { return same(v.first, name); });
+    return {};
+  }
   std::expected<void, platform::OsError> delete_tree(Hive hive, View view, const std::string& path) override {
     std::lock_guard lock(mutex_);
     ++calls_;

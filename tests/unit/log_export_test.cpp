@@ -138,6 +138,10 @@ class LogExport : public ::testing::Test {
       }
       return powershell_output_;
     };
+    made.archive_size = [this](const std::string& path) -> std::expected<std::uint64_t, std::string> {
+      if (path != "C:\\Users\\me\\Desktop\\bundle.zip") return std::unexpected(std::string("there is no such file"));
+      return archive_size_;
+    };
     return made;
   }
 
@@ -152,6 +156,7 @@ class LogExport : public ::testing::Test {
   std::optional<fs::path> locked_;
   std::optional<std::uint32_t> build_ = 19045;
   Result<std::string> powershell_output_ = std::string("\r\nC:\\Users\\me\\Desktop\\bundle.zip\r\n\r\n");
+  std::expected<std::uint64_t, std::string> archive_size_ = 2048;
   std::vector<std::string> scripts_;
   std::map<std::string, std::string> bundle_;
   std::string log_;
@@ -262,20 +267,38 @@ TEST_F(LogExport, ArchiveScriptNamesTheDestination) {
 }
 
 TEST_F(LogExport, ArchiveFailuresFailTheExportAndKeepTheStagingFolder) {
+  const std::string reported = "C:\\Users\\me\\Desktop\\bundle.zip";
   const struct {
+    const char* name;
     Result<std::string> output;
+    std::expected<std::uint64_t, std::string> archive;
     std::string message;
+    std::string detail;
   } cases[] = {
-      {std::string(" \r\n  \n"), "Compress-Archive reported no output path"},
-      {fail("PowerShell command timed out", "PowerShell command timed out", 4701), "PowerShell command timed out"},
+      {"no path", std::string(" \r\n  \n"), 2048, "Compress-Archive reported no output path", ""},
+      {"runner", fail("PowerShell command timed out", "PowerShell command timed out", 4701), 2048,
+       "PowerShell command timed out", ""},
+      // Compress-Archive's error does not stop the script: the path is printed, exit code 0.
+      {"no zip", "\r\n" + reported + "\r\n", std::unexpected(std::string("there is no such file")),
+       "Compress-Archive reported no output path",
+       "the reported archive " + reported + " was not written: there is no such file"},
+      {"other path", std::string("D:\\elsewhere.zip\r\n"), 2048, "Compress-Archive reported no output path",
+       "the reported archive D:\\elsewhere.zip was not written: there is no such file"},
+      {"empty zip", reported + "\r\n", 0, "Compress-Archive reported no output path",
+       "the reported archive " + reported + " was not written: it is empty"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     powershell_output_ = c.output;
+    archive_size_ = c.archive;
     const auto zip = run_export("D:\\out");
     ASSERT_FALSE(zip.has_value());
     EXPECT_EQ(zip.error().message(), c.message);
     EXPECT_TRUE(fs::exists(machine_.staging() / "manifest.txt"));
+    EXPECT_TRUE(fs::exists(machine_.staging() / "error-summary.txt"));
     EXPECT_NE(log_.find("Log export failed: " + c.message), std::string::npos) << log_;
+    EXPECT_NE(log_.find(c.detail), std::string::npos) << log_;
+    EXPECT_EQ(log_.find("Exported "), std::string::npos);
   }
 }
 

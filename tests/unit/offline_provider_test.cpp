@@ -110,6 +110,13 @@ TEST_F(OfflineProviderTest, ManifestRulesDecideTheOutcome) {
       {"package shorter than the manifest says", R"({"quill": {"size": 20, "sha256": "C0FFEE"}})", kQuill,
        ErrorKind::VerifyFailed, ""},
       {"short package, no digest", R"({"quill": {"size": 500}})", kQuill, ErrorKind::VerifyFailed, ""},
+      // One malformed entry leaves the others in force: quill's digest is still checked.
+      {"another app's entry malformed", R"({"folio": {"size": "big"}, "quill": {"sha256": "BAD"}})", kQuill,
+       ErrorKind::VerifyFailed, "offline manifest entry folio is malformed and ignored"},
+      {"another app's entry not an object", R"({"abacus": 7, "quill": {"sha256": "C0FFEE"}})", kQuill, std::nullopt,
+       "offline manifest entry abacus is malformed and ignored"},
+      {"quill's own entry malformed", R"({"quill": {"version": 2}, "folio": {"version": "1"}})", "anything",
+       std::nullopt, "no embedded SHA-256"},
   };
   for (const auto& c : cases) {
     FetchOutcome staged;

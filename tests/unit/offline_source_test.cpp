@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/paths.h"
 #include "log_capture.h"
 #include "offline_bundle.h"
 #include "temp_dir.h"
@@ -128,6 +129,29 @@ TEST_F(OfflineSourceTest, PackagesDirectoryNeedsAPackageFile) {
   // Payloads in the executable win over a packages directory.
   write_sfx();
   EXPECT_TRUE(std::holds_alternative<SfxPayloads>(*find_offline_source(exe())));
+}
+
+// A directory listing can hand back names with no Unicode form (a lone surrogate on
+// Windows, stray bytes here): they are no package, and looking at them never throws.
+TEST_F(OfflineSourceTest, NamesWithoutAUnicodeFormAreSkippedNotFatal) {
+  const struct {
+    std::string name;
+    std::optional<std::string> text;
+  } cases[] = {
+      {"quill.msi", "quill.msi"},
+      {"Jos\xc3\xa9.msi", "Jos\xc3\xa9.msi"},
+      {"bad\xff.msi", std::nullopt},
+      {"x.ms\xc3", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(path_to_utf8_checked(fs::path(c.name)), c.text) << c.name;
+
+  write_bytes(exe(), "MZ plain engine");
+  const fs::path beside = bin_ / "packages";
+  fs::create_directories(beside);
+  write_bytes(beside / "x.ms\xc3", "not ours");
+  EXPECT_FALSE(find_packages_dir(exe()));
+  write_bytes(beside / "bad\xff.msi", "a package all the same");
+  EXPECT_EQ(find_packages_dir(exe()), beside.string());
 }
 
 TEST_F(OfflineSourceTest, NothingFoundForMissingOrTinyExecutables) {

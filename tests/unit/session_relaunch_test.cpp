@@ -74,9 +74,32 @@ TEST(SessionRelaunch, UsesTheFirstActiveSessionOfARealUserAndRecordsTheChildsCod
 
   EXPECT_EQ(relaunch.record("LastRunMode")->text, "install");
   EXPECT_EQ(relaunch.record("LastRunExitCode")->number, 7u);
-  EXPECT_EQ(relaunch.record("RebootRequired")->number, 0u);
-  EXPECT_FALSE(*relaunch.registry.subkeys(RegistryHive::LocalMachine, RegistryView::Bits64,
-                                          std::string(kRunRecordAppsKey)));
+}
+
+// The parent never sees the copy's per-app results: the record must not pair this run's
+// code with an earlier run's statuses, nor drop the restart the copy asked for.
+TEST(SessionRelaunch, TheRecordFollowsTheChildsCodeAndClearsTheSelectedAppsEarlierStatuses) {
+  const struct {
+    std::uint32_t child_exit;
+    std::uint64_t reboot;
+  } cases[] = {{0, 0}, {1, 0}, {2, 0}, {6, 1}, {7, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.child_exit);
+    Relaunch relaunch;
+    const std::string apps_key(kRunRecordAppsKey);
+    relaunch.registry.set_string(RegistryHive::LocalMachine, RegistryView::Bits64, apps_key, "quill", "failed");
+    relaunch.registry.set_string(RegistryHive::LocalMachine, RegistryView::Bits64, apps_key, "folio", "installed");
+    relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+    relaunch.sessions.child_exit = c.child_exit;
+    relaunch.run();
+
+    EXPECT_EQ(relaunch.result, static_cast<int>(c.child_exit));
+    EXPECT_EQ(relaunch.record("LastRunExitCode")->number, c.child_exit);
+    EXPECT_EQ(relaunch.record("RebootRequired")->number, c.reboot);
+    EXPECT_FALSE(*relaunch.registry.value(RegistryHive::LocalMachine, RegistryView::Bits64, apps_key, "quill"));
+    EXPECT_EQ((*relaunch.registry.value(RegistryHive::LocalMachine, RegistryView::Bits64, apps_key, "folio"))->text,
+              "installed");  // not part of this run
+  }
 }
 
 TEST(SessionRelaunch, UninstallNeedsNoSideloadingPolicy) {

@@ -362,5 +362,35 @@ TEST(RunSilent, LocalSystemWithoutAUserSessionInstallsForAllUsers) {
   EXPECT_EQ(machine.value(kAppsKey, "quill")->text, "installed");
 }
 
+// A per-machine MSI cannot install in the unelevated user copy: with a machine-only app
+// in the selection, LocalSystem does the whole run itself at machine scope.
+TEST(RunSilent, LocalSystemInstallsAMachineOnlySelectionItselfAtMachineScope) {
+  for (const bool user_logged_on : {true, false}) {
+    SCOPED_TRACE(user_logged_on);
+    Machine machine;
+    machine.host.is_local_system = [] { return true; };
+    int relaunches = 0;
+    machine.host.relaunch = [&](const SilentOptions&) {
+      ++relaunches;
+      return user_logged_on ? std::optional<int>(2) : std::nullopt;
+    };
+    machine.installs_return({result("folio", AppStatus::Installed), result("quill", AppStatus::Installed)});
+    SilentOptions options = machine.options(InstallScope::User);
+    options.apps = {"folio", "quill"};
+    int code = -1;
+    const std::string log = logged_by([&] { code = run_silent(kNoProvider, options, machine.host); });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(relaunches, 0);
+    EXPECT_EQ(machine.elevations, 0);
+    ASSERT_EQ(machine.runs.size(), 1u);
+    EXPECT_TRUE(machine.runs[0].machine);
+    EXPECT_EQ(machine.runs[0].app_ids, options.apps);
+    EXPECT_NE(log.find("Silent install selection holds a machine-only app; running it as LocalSystem at machine "
+                       "scope instead of relaunching in the user's session."),
+              std::string::npos);
+    EXPECT_EQ(machine.value(kAppsKey, "folio")->text, "installed");
+  }
+}
+
 }  // namespace
 }  // namespace yoxa

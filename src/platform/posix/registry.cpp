@@ -265,6 +265,23 @@ class DirectoryRegistry final : public Registry {
     return write_value(hive, view, path, name, "dword", std::to_string(number));
   }
 
+  std::expected<void, OsError> delete_value(RegistryHive hive, RegistryView view, const std::string& path,
+                                            const std::string& name) override {
+    auto key = open_key(hive, view, path);
+    if (!key) return std::unexpected(key.error());
+    if (!*key) return {};
+    auto list = entries(**key);
+    if (!list) return std::unexpected(list.error());
+    for (const auto& entry : *list) {
+      const auto parsed = parse_value_file(entry);
+      std::error_code error;
+      if (parsed && same_name(parsed->first, name) && !fs::remove(entry.path, error) && error) {
+        return std::unexpected(errno_error(error.value()));
+      }
+    }
+    return {};
+  }
+
   std::expected<void, OsError> delete_tree(RegistryHive hive, RegistryView view, const std::string& path) override {
     auto key = open_key(hive, view, path);
     if (!key) return std::unexpected(key.error());

@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <utility>
 
+#include "core/text.h"
+#include "platform/posix/fd.h"
+
 namespace yoxa::platform {
 
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
@@ -53,10 +56,13 @@ std::string temp_directory() {
   return text;
 }
 
-std::string own_executable_path() {
+std::expected<std::string, ExecutablePathError> own_executable_path() {
   char buffer[PATH_MAX];
   const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+  if (length <= 0) return std::unexpected(ExecutablePathError{.not_unicode = false, .os = posix::errno_error(errno)});
+  std::string path(buffer, static_cast<std::size_t>(length));
+  if (!is_valid_utf8(path)) return std::unexpected(ExecutablePathError{.not_unicode = true, .os = posix::errno_error(EILSEQ)});
+  return path;
 }
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }

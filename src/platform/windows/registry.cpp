@@ -217,6 +217,16 @@ class WindowsRegistry final : public Registry {
     return set_value(hive, view, path, name, REG_DWORD, &data, sizeof data);
   }
 
+  std::expected<void, OsError> delete_value(RegistryHive hive, RegistryView view, const std::string& path,
+                                            const std::string& name) override {
+    UniqueKey key;
+    LSTATUS status = RegOpenKeyExW(root_of(hive), win::wide(path).c_str(), 0, KEY_SET_VALUE | view_flag(view),
+                                   key.out());
+    if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.get(), win::wide(name).c_str());
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_SUCCESS) return {};
+    return std::unexpected(registry_error(status));
+  }
+
   std::expected<void, OsError> delete_tree(RegistryHive hive, RegistryView view, const std::string& path) override {
     // RegDeleteTreeW has no view flag: open the parent in the view and delete the leaf below it.
     const auto split_at = path.find_last_of('\\');

@@ -81,13 +81,22 @@ std::string temp_directory() {
   return win::narrow(std::wstring_view(buffer, length));
 }
 
-std::string own_executable_path() {
+std::expected<std::string, ExecutablePathError> own_executable_path() {
   std::vector<wchar_t> buffer(MAX_PATH);
+  DWORD length = 0;
   while (true) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length < buffer.size()) return win::narrow(std::wstring_view(buffer.data(), length));
+    length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::unexpected(ExecutablePathError{.not_unicode = false, .os = win::last_error()});
+    if (length < buffer.size()) break;
+    // A truncated name fills the buffer: ask again with more room.
     buffer.resize(buffer.size() * 2);
   }
+  // Strict: a lone surrogate fails here instead of becoming U+FFFD and naming another file.
+  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, buffer.data(), static_cast<int>(length), nullptr, 0,
+                          nullptr, nullptr) == 0) {
+    return std::unexpected(ExecutablePathError{.not_unicode = true, .os = win::last_error()});
+  }
+  return win::narrow(std::wstring_view(buffer.data(), length));
 }
 
 std::uint32_t current_process_id() { return GetCurrentProcessId(); }
