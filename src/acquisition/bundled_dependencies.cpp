@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "core/places.h"
 #include "core/text.h"
+#include "platform/os_error.h"
 
 namespace yoxa {
 
@@ -44,7 +45,7 @@ Result<PreparedDependencies> prepare_bundled_dependencies(const AppDescriptor& r
   const std::filesystem::path dir = path_from_utf8(staging_dir);
   std::error_code error;
   std::filesystem::create_directories(dir, error);
-  if (error) return fail(msg::kFilesystemError, error.message(), place::kOfflineFrameworkWrite);
+  if (error) return fail(msg::kFilesystemError, platform::error_code_text(error), place::kOfflineFrameworkWrite);
   for (const BundledFramework& framework : table) {
     if (framework.payload.empty()) continue;
     const std::filesystem::path file = dir / path_from_utf8(framework.file_name);

@@ -11,6 +11,7 @@
 #include "core/places.h"
 #include "core/text.h"
 #include "platform/os_error.h"
+#include "system/framework_detection.h"
 
 namespace yoxa {
 
@@ -105,8 +106,14 @@ Result<PreparedDependencies> prepare_online_dependencies(const PackageHost& host
   std::vector<const MetaDependency*> records;
   for (const MetaDependency& record : lookup->meta.dependencies) {
     // The destination becomes a file name in the staging directory: it may not point anywhere else.
-    if (usable(record)) records.push_back(&record);
-    else log::warn(format("{}: meta.json dependency record has no identity/destination; skipping", app.id));
+    if (!usable(record)) {
+      log::warn(format("{}: meta.json dependency record has no identity/destination; skipping", app.id));
+    } else if (!is_literal_package_name(*record.identity)) {
+      log::warn(format("{}: meta.json dependency identity '{}' holds wildcard characters; skipping", app.id,
+                       printable(*record.identity)));
+    } else {
+      records.push_back(&record);
+    }
   }
   if (records.empty()) return prepared;
 

@@ -96,6 +96,7 @@ inline constexpr std::uint32_t kStagingAclExit = 4806;
 // installed-app detection
 inline constexpr std::uint32_t kDetectionUpgradeCodeKey = 5101;
 inline constexpr std::uint32_t kDetectionUninstallEntry = 5102;
+inline constexpr std::uint32_t kDetectionUninstallRoot = 5103;
 
 // platform compatibility
 inline constexpr std::uint32_t kCompatibilityVersionKey = 5201;
@@ -113,6 +114,13 @@ inline constexpr std::uint32_t kUninstallStillPresent = 6107;
 inline constexpr std::uint32_t kUninstallNoFamily = 6108;
 inline constexpr std::uint32_t kUninstallMsixUser = 6109;
 inline constexpr std::uint32_t kUninstallMsixAllUsers = 6110;
+inline constexpr std::uint32_t kUninstallNulInCommand = 6120;
+inline constexpr std::uint32_t kUninstallTimedOut = 6121;
+inline constexpr std::uint32_t kUninstallNotConfirmed = 6122;
+inline constexpr std::uint32_t kUninstallMsiStillPresent = 6123;
+inline constexpr std::uint32_t kUninstallMsixPresence = 6124;
+inline constexpr std::uint32_t kUninstallMsixStillPresent = 6125;
+inline constexpr std::uint32_t kUninstallMsiexecPath = 6126;
 
 // log export
 inline constexpr std::uint32_t kExportStagingCreate = 5401;

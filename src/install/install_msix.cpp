@@ -122,7 +122,7 @@ std::string install_command(const std::string& package_path, bool machine, const
 }  // namespace
 
 std::string certificate_chain_script(std::string_view package_path) {
-  return "\n$cert = (Get-AuthenticodeSignature -FilePath '" + powershell_quote(package_path) +
+  return "\n$cert = (Get-AuthenticodeSignature -LiteralPath '" + powershell_quote(package_path) +
          "').SignerCertificate\n"
          "if ($null -ne $cert) {\n"
          "    $chain = [System.Security.Cryptography.X509Certificates.X509Chain]::new()\n"

@@ -33,6 +33,10 @@ class ChildProcess {
 
   const std::string& standard_output() const;
   const std::string& standard_error() const;
+  // Keeps at most `bytes` of each stream; the rest is still read, so the child never
+  // stalls, but dropped. Whether anything was dropped.
+  void limit_output(std::size_t bytes);
+  bool output_truncated() const;
 
   struct Impl;
 

@@ -55,6 +55,8 @@ ShellCommand date_time_command();
 // The programs the engine runs, where this platform keeps them.
 std::string powershell_program();
 std::string access_control_tool_program();
+// The system's own msiexec, in the system directory wherever Windows lives.
+std::expected<std::string, OsError> msiexec_program();
 
 // std::fopen with a UTF-8 path (wide on Windows); null with errno set on failure.
 std::FILE* open_file(const std::string& utf8_path, const char* mode);

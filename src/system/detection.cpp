@@ -208,8 +208,12 @@ std::expected<std::string, std::string> unpack_guid(std::string_view packed) {
   return guid;
 }
 
-Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionContext& ctx, std::string_view packed_code,
-                                                             const std::vector<RegistryRoot>& roots) {
+namespace {
+
+// The products registered under an upgrade code, in registry order: the first only, or all.
+Result<std::vector<InstalledProduct>> scan_upgrade_code(const DetectionContext& ctx, std::string_view packed_code,
+                                                        const std::vector<RegistryRoot>& roots, bool all) {
+  std::vector<InstalledProduct> products;
   for (const auto& root : roots) {
     const std::string key = subkey_path(root.upgrade_codes_path, packed_code);
     const auto names = ctx.registry->value_names(root.hive, root.view, key);
@@ -237,40 +241,81 @@ Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionCont
       if (!version) return lookup_failure(version.error(), place::kDetectionUninstallEntry);
       const auto text = non_empty(as_text(*version));
       if (!text) continue;
-      log::info(format("Found installed version: {}", *text));
-      return read_product(ctx, root.hive, root.view, entry, *product_code, *text);
+      log::info(format("Found installed version: {}", printable(*text)));
+      products.push_back(read_product(ctx, root.hive, root.view, entry, *product_code, *text));
+      if (!all) return products;
     }
   }
-  log::info("No previous installation detected under this upgrade code");
-  return std::nullopt;
+  return products;
 }
 
-std::optional<InstalledProduct> find_by_product_name(const DetectionContext& ctx, std::string_view product_name,
-                                                     const std::vector<RegistryRoot>& roots) {
+// The first entry whose display name starts with `product_name`. `strict`: a root or an entry
+// that cannot be read is an error; otherwise it is passed over.
+Result<std::optional<InstalledProduct>> scan_product_names(const DetectionContext& ctx, std::string_view product_name,
+                                                           const std::vector<RegistryRoot>& roots, bool strict) {
   if (product_name.empty()) return std::nullopt;
   const std::string wanted = ascii_lower(product_name);
   const std::string uninstall(kMachineUninstall);
   for (const auto& root : roots) {
     const auto names = ctx.registry->subkeys(root.hive, root.view, uninstall);
+    if (!names && strict) return lookup_failure(names.error(), place::kDetectionUninstallRoot);
     if (!names || !*names) continue;
     for (const auto& name : **names) {
       if (!is_valid_utf8(name)) continue;
       const std::string entry = subkey_path(uninstall, name);
       // Empty texts count here: an empty version is still a version.
-      const auto display_name = string_value(ctx, root.hive, root.view, entry, "DisplayName");
+      const auto display_read = ctx.registry->value(root.hive, root.view, entry, "DisplayName");
+      if (!display_read && strict) return lookup_failure(display_read.error(), place::kDetectionUninstallEntry);
+      const auto display_name = display_read ? as_text(*display_read) : std::nullopt;
       if (!display_name || !ascii_lower(*display_name).starts_with(wanted)) continue;
       // Another maker's product of the same name is not ours; an entry without a publisher may be.
       const auto publisher = ctx.registry->value(root.hive, root.view, entry, "Publisher");
+      if (!publisher && strict) return lookup_failure(publisher.error(), place::kDetectionUninstallEntry);
       if (!publisher) continue;
       const auto publisher_text = as_text(*publisher);
       if (publisher_text && ascii_lower(*publisher_text).find("yoxa") == std::string::npos) continue;
-      const auto version = string_value(ctx, root.hive, root.view, entry, "DisplayVersion");
+      const auto version_read = ctx.registry->value(root.hive, root.view, entry, "DisplayVersion");
+      if (!version_read && strict) return lookup_failure(version_read.error(), place::kDetectionUninstallEntry);
+      const auto version = version_read ? as_text(*version_read) : std::nullopt;
       if (!version) continue;
-      log::info(format("Found installed version via Uninstall-name fallback: {} -> {}", *display_name, *version));
+      log::info(format("Found installed version via Uninstall-name fallback: {} -> {}", printable(*display_name),
+                       printable(*version)));
       return read_product(ctx, root.hive, root.view, entry, name, *version);
     }
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionContext& ctx, std::string_view packed_code,
+                                                             const std::vector<RegistryRoot>& roots) {
+  auto products = scan_upgrade_code(ctx, packed_code, roots, false);
+  if (!products) return std::unexpected(products.error());
+  if (products->empty()) {
+    log::info("No previous installation detected under this upgrade code");
+    return std::nullopt;
+  }
+  return std::move(products->front());
+}
+
+Result<std::vector<InstalledProduct>> products_by_upgrade_code(const DetectionContext& ctx,
+                                                               std::string_view packed_code,
+                                                               const std::vector<RegistryRoot>& roots) {
+  return scan_upgrade_code(ctx, packed_code, roots, true);
+}
+
+std::optional<InstalledProduct> find_by_product_name(const DetectionContext& ctx, std::string_view product_name,
+                                                     const std::vector<RegistryRoot>& roots) {
+  auto found = scan_product_names(ctx, product_name, roots, false);
+  return found ? std::move(*found) : std::nullopt;
+}
+
+Result<bool> product_name_registered(const DetectionContext& ctx, std::string_view product_name,
+                                     const std::vector<RegistryRoot>& roots) {
+  auto found = scan_product_names(ctx, product_name, roots, true);
+  if (!found) return std::unexpected(found.error());
+  return found->has_value();
 }
 
 MsixRepositoryResult msix_repository_version(const DetectionContext& ctx, std::string_view package_name) {

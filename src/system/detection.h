@@ -59,6 +59,14 @@ Result<std::optional<InstalledProduct>> find_by_upgrade_code(const DetectionCont
                                                              const std::vector<RegistryRoot>& roots);
 std::optional<InstalledProduct> find_by_product_name(const DetectionContext& ctx, std::string_view product_name,
                                                      const std::vector<RegistryRoot>& roots);
+// Every product under the upgrade code, not just the first (after a removal, none may be left).
+Result<std::vector<InstalledProduct>> products_by_upgrade_code(const DetectionContext& ctx,
+                                                               std::string_view packed_code,
+                                                               const std::vector<RegistryRoot>& roots);
+// Whether find_by_product_name would find an entry; a root or an entry that cannot be read is
+// an error here, never "not there".
+Result<bool> product_name_registered(const DetectionContext& ctx, std::string_view product_name,
+                                     const std::vector<RegistryRoot>& roots);
 MsixRepositoryResult msix_repository_version(const DetectionContext& ctx, std::string_view package_name);
 std::optional<std::string> msix_installed_version(const DetectionContext& ctx, std::string_view family_name);
 bool msix_provisioned(const DetectionContext& ctx, std::string_view family_name);

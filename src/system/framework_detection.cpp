@@ -6,10 +6,13 @@
 
 namespace yoxa {
 
+bool is_literal_package_name(std::string_view name) { return name.find_first_of("[]*?`") == std::string_view::npos; }
+
 std::string framework_detection_script(const std::vector<FrameworkRequest>& requests, bool machine) {
   const std::string scope = machine ? " -AllUsers" : "";
   std::vector<std::string> parts;
   for (const FrameworkRequest& request : requests) {
+    if (!is_literal_package_name(request.package_name)) continue;
     const std::string name = powershell_quote(request.package_name);
     parts.push_back("$v = @(Get-AppxPackage -Name '" + name + "'" + scope +
                     " | ForEach-Object { $_.Version } | Sort-Object { [version]$_ } -Descending | Select-Object "
@@ -42,7 +45,9 @@ Result<FrameworkDetection> detect_frameworks(const std::vector<FrameworkRequest>
                                              const ScriptRunner& run) {
   FrameworkDetection detection;
   if (requests.empty()) return detection;
-  auto output = run(framework_detection_script(requests, machine), kFrameworkDetectionLimitSeconds);
+  const std::string script = framework_detection_script(requests, machine);
+  auto output = script.empty() ? Result<std::string>(std::string())
+                               : run(script, kFrameworkDetectionLimitSeconds);
   if (!output) return std::unexpected(output.error());
   detection.installed = parse_framework_versions(*output);
   for (const FrameworkRequest& request : requests) {

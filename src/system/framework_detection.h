@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.h"
@@ -24,7 +25,12 @@ struct FrameworkDetection {
   std::map<std::string, std::string> installed;     // package name -> highest installed version
 };
 
+// Get-AppxPackage -Name reads "[ ] * ?" as wildcards (and "`" escapes them), and has no
+// literal form: a name with any of these would match other packages.
+bool is_literal_package_name(std::string_view name);
+
 // One query per package, joined into a single script; " -AllUsers" for machine scope.
+// A name that is not literal gets no query (it is then reported needed).
 std::string framework_detection_script(const std::vector<FrameworkRequest>& requests, bool machine);
 
 // "name|version" lines, trimmed; lines without both sides are ignored, a later line wins.

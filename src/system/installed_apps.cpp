@@ -40,6 +40,15 @@ bool DetectedApps::msix_provisioned(std::string_view family_name) const {
   return yoxa::msix_provisioned(context_, family_name);
 }
 
+Result<std::vector<InstalledProduct>> DetectedApps::products_by_upgrade_code_in(std::string_view packed_code,
+                                                                                RootScope scope) const {
+  return yoxa::products_by_upgrade_code(context_, packed_code, upgrade_code_roots(scope));
+}
+
+Result<bool> DetectedApps::product_name_registered_in(std::string_view product_name, RootScope scope) const {
+  return yoxa::product_name_registered(context_, product_name, product_name_roots(scope));
+}
+
 const InstalledApps& machine_installed_apps() {
   static const DetectedApps apps(system_detection());
   return apps;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/app_table.h"
 #include "core/error.h"
@@ -33,6 +34,17 @@ class InstalledApps {
     return find_by_product_name(product_name);
   }
   virtual bool msix_provisioned(std::string_view /*family_name*/) const { return false; }
+  // The checks after a removal, where a failure to read must not pass for "gone".
+  [[nodiscard]] virtual Result<std::vector<InstalledProduct>> products_by_upgrade_code_in(std::string_view packed_code,
+                                                                                        RootScope scope) const {
+    auto found = find_by_upgrade_code_in(packed_code, scope);
+    if (!found) return std::unexpected(found.error());
+    if (!*found) return std::vector<InstalledProduct>{};
+    return std::vector<InstalledProduct>{std::move(**found)};
+  }
+  [[nodiscard]] virtual Result<bool> product_name_registered_in(std::string_view product_name, RootScope scope) const {
+    return find_by_product_name_in(product_name, scope).has_value();
+  }
 };
 
 // Detection over one context; the registry lookups search the roots of `scope`.
@@ -52,6 +64,9 @@ class DetectedApps final : public InstalledApps {
   std::optional<InstalledProduct> find_by_product_name_in(std::string_view product_name,
                                                           RootScope scope) const override;
   bool msix_provisioned(std::string_view family_name) const override;
+  Result<std::vector<InstalledProduct>> products_by_upgrade_code_in(std::string_view packed_code,
+                                                                    RootScope scope) const override;
+  Result<bool> product_name_registered_in(std::string_view product_name, RootScope scope) const override;
 
  private:
   const DetectionContext& context_;

@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "core/app_table.h"
+#include "install/run_context.h"
+#include "system/detection.h"
 #include "uninstall/uninstall_host.h"
 
 namespace yoxa {
@@ -14,5 +16,9 @@ std::optional<std::string> uninstall_log_path(const std::string& log_dir, std::s
 
 RemovalOutcome uninstall_msi(const AppDescriptor& app, std::string_view product_code, const std::string& log_dir,
                              const UninstallHost& host);
+
+// uninstall_msi, then every product under the app's upgrade code in `scope` must be gone.
+RemovalOutcome uninstall_msi_confirmed(const RunContext& run, const UninstallHost& host, const AppDescriptor& app,
+                                       std::string_view product_code, RootScope scope);
 
 }  // namespace yoxa

@@ -26,6 +26,14 @@ std::string remove_for_all_users_script(std::string_view package_name, std::stri
       powershell_quote(package_name), powershell_quote(family_name));
 }
 
+std::string all_users_query_script(std::string_view package_name, std::string_view family_name) {
+  return format(
+      "Appx\\Get-AppxPackage -Name '{}*' -AllUsers | Microsoft.PowerShell.Core\\Where-Object { "
+      "$_.PackageFamilyName -eq '{}' } | Microsoft.PowerShell.Utility\\Select-Object -ExpandProperty PackageFullName "
+      "-First 1",
+      powershell_quote(package_name), powershell_quote(family_name));
+}
+
 std::string deprovision_script(std::string_view package_name) {
   return format(
       "Dism\\Get-AppxProvisionedPackage -Online | Microsoft.PowerShell.Core\\Where-Object { $_.DisplayName -eq '{}' } "
@@ -36,18 +44,46 @@ std::string deprovision_script(std::string_view package_name) {
 
 namespace {
 
+// Whether any account has the family registered, as the removal script itself would select
+// it; a query that fails is no answer.
+Result<bool> registered_for_any_user(const UninstallHost& host, std::string_view package, std::string_view family) {
+  auto listed = host.powershell(all_users_query_script(package, family), kMsixRemovalLimitSeconds);
+  if (!listed) return std::unexpected(listed.error());
+  return !trim(*listed).empty();
+}
+
 RemovalOutcome remove_for_all_users(const RunContext& run, const UninstallHost& host, const AppDescriptor& app,
                                     std::string_view package) {
   const std::string_view family = app.family_name;
   if (!run.installed->msix_installed_version(family) && !run.installed->msix_provisioned(family)) {
-    log::info(format("{}: MSIX not installed (family {})", app.display_name, family));
-    return Removal::NotInstalled;
+    // Registered only for other accounts is still installed.
+    const auto elsewhere = registered_for_any_user(host, package, family);
+    if (!elsewhere) {
+      return fail(msg::kAppUninstallFailed,
+                  format("could not tell whether {} is registered for any user: {}", family,
+                         elsewhere.error().full_text()),
+                  place::kUninstallMsixPresence);
+    }
+    if (!*elsewhere) {
+      log::info(format("{}: MSIX not installed (family {})", app.display_name, family));
+      return Removal::NotInstalled;
+    }
   }
   log::info(format("Uninstalling {} (MSIX family {})", app.display_name, family));
   if (auto removed = host.powershell(remove_for_all_users_script(package, family), kMsixRemovalLimitSeconds);
       !removed) {
     log::error(format("{}: MSIX uninstall failed: {}", app.display_name, removed.error().full_text()));
     return fail(msg::kAppUninstallFailed, removed.error().full_text(), place::kUninstallMsixAllUsers);
+  }
+  // Remove-AppxPackage can end without an error while a registration stays behind.
+  const auto left = registered_for_any_user(host, package, family);
+  if (!left || *left) {
+    const std::string detail =
+        left ? format("{} still registered for a user after Remove-AppxPackage -AllUsers (MSIX family {})",
+                      app.display_name, family)
+             : format("{} could not be confirmed removed: {}", app.display_name, left.error().full_text());
+    log::error(format("{}: MSIX uninstall failed: {}", app.display_name, detail));
+    return fail(msg::kAppUninstallFailed, detail, place::kUninstallMsixStillPresent);
   }
   log::info(format("{}: MSIX uninstalled", app.display_name));
   // A provisioned copy would come back for the next new account; failing to drop it is not

@@ -16,6 +16,8 @@ std::string_view msix_package_name(std::string_view family_name);
 std::string remove_for_user_script(std::string_view package_name, std::string_view family_name);
 std::string remove_for_all_users_script(std::string_view package_name, std::string_view family_name);
 std::string deprovision_script(std::string_view package_name);
+// Prints the full name of the family's package when any account has it registered.
+std::string all_users_query_script(std::string_view package_name, std::string_view family_name);
 
 RemovalOutcome uninstall_msix(const RunContext& run, const UninstallHost& host, const AppDescriptor& app,
                               bool machine);

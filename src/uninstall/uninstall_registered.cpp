@@ -13,7 +13,7 @@ RemovalOutcome uninstall_machine_wide(const RunContext& run, const UninstallHost
   if (!app.upgrade_code.empty()) {
     auto found = run.installed->find_by_upgrade_code_in(app.upgrade_code, RootScope::MachineOnly);
     if (!found) return std::unexpected(found.error());
-    if (*found) return uninstall_msi(app, (*found)->key, run.settings.log_dir, host);
+    if (*found) return uninstall_msi_confirmed(run, host, app, (*found)->key, RootScope::MachineOnly);
   }
   if (!app.product_name.empty()) {
     if (auto entry = run.installed->find_by_product_name_in(app.product_name, RootScope::Any)) {
@@ -41,7 +41,7 @@ RemovalOutcome uninstall_registered(const RunContext& run, const UninstallHost& 
     if (*found) {
       log::info(format("{}: per-user MSI registration found in HKCU (upgrade code); removing via msiexec /x",
                        app.display_name));
-      return uninstall_msi(app, (*found)->key, run.settings.log_dir, host);
+      return uninstall_msi_confirmed(run, host, app, (*found)->key, RootScope::UserOnly);
     }
   }
   if (!host.is_elevated()) {

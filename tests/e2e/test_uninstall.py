@@ -12,7 +12,12 @@ What Wine cannot show here:
     elevated; unit tests cover the declined start;
   - an elevated worker running as another account than the launcher (the pre-check
     mismatch): unit-tested with a scripted USERNAME;
-  - MSIX removal: covered by unit tests with scripted PowerShell answers for now.
+  - MSIX removal: covered by unit tests with scripted PowerShell answers for now;
+  - the hour after which a hung uninstaller is ended: unit-tested with a scripted runner, and
+    the real runner natively with a one-second limit;
+  - an uninstall entry that cannot be read: Wine's registry lets the elevated engine read
+    every key, so the read error that must not pass for "gone" is unit-tested;
+  - a junction on the stub's path: unit-tested natively with symbolic links.
 """
 
 import os
@@ -30,6 +35,12 @@ RUN_TIMEOUT = 300
 UNINSTALL_ROOT = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 NSIS_DIR = r"C:\Program Files\Yoxa Quill NSIS"
 TEST_KEYS = ("YoxaQuillNsis", "YoxaQuillStays")
+PUBLIC = r"C:\users\Public"
+QUILL_UPGRADE_CODES = (r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UpgradeCodes"
+                       r"\C3A2B1F6E5D406F41827394A5B6C7D8E")
+# A second product under quill's upgrade code, packed and braced; it sorts after any real one.
+SIDE_PACKED = "FFEEDDCCBBAA99887766554433221100"
+SIDE_BRACED = "{CCDDEEFF-AABB-8899-7766-554433221100}"
 
 
 def app_result(app: str, status: str, error_code=None) -> dict:
@@ -74,6 +85,8 @@ def clean_machine(wine, signed, folders, nsis_dir):
                 wine_quiet(wine, "reg", "delete", rf"{hive}\{UNINSTALL_ROOT}\{key}", "/f")
         shutil.rmtree(nsis_dir, ignore_errors=True)
         (wine.temp_dir() / "yoxa-test-uninstaller.args").unlink(missing_ok=True)
+        for planted in ("msiexec.exe", "evil.exe"):
+            (drive_c(wine, PUBLIC) / planted).unlink(missing_ok=True)
         if not os.environ.get("YOXA_E2E_KEEP_PREFIX"):
             shutil.rmtree(folders.user_base, ignore_errors=True)
 
@@ -114,6 +127,36 @@ def run_uninstall(engine):
         return code, check_event_stream(out, code)
 
     return run
+
+
+@pytest.fixture
+def register_command(wine, support_exe):
+    """Registers quill's entry with an UninstallString given as it is ("<NUL>": a NUL):
+    register_command(hive, key, command, *options)."""
+
+    def register(hive: str, key: str, command: str, *options: str) -> None:
+        registered_ok = wine.run(support_exe("test_uninstaller.exe"), "--register", "--hive", hive.lower(),
+                                 "--key", key, "--name", "Yoxa Quill", "--command", command, *options)
+        assert registered_ok.code == 0, registered_ok
+
+    return register
+
+
+@pytest.fixture
+def planted(wine, support_exe):
+    """Copies the test uninstaller to the Public profile folder under a name of the test's choosing."""
+
+    def plant(name: str) -> str:
+        target = drive_c(wine, PUBLIC)
+        target.mkdir(parents=True, exist_ok=True)
+        shutil.copy(support_exe("test_uninstaller.exe"), target / name)
+        return PUBLIC + "\\" + name
+
+    return plant
+
+
+def uninstaller_ran(wine) -> bool:
+    return (wine.temp_dir() / "yoxa-test-uninstaller.args").exists()
 
 
 def uninstaller_arguments(wine) -> str:
@@ -214,6 +257,97 @@ def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, fold
             "uninstall_needs_admin=true)") in launcher_log
 
 
+def test_an_entry_naming_msiexec_anywhere_runs_the_systems_msiexec(wine, folders, register_command, planted,
+                                                                   run_uninstall, clean_machine):
+    # A planted msiexec.exe would receive msiexec's switches and dodge the stub clean-up.
+    fake = planted("msiexec.exe")
+    register_command("HKCU", "YoxaQuillNsis", fake + " /x {00000000-0000-0000-0000-00000000D1E5}")
+
+    code, events = run_uninstall("quill")
+
+    assert not uninstaller_ran(wine), uninstaller_arguments(wine)
+    # Wine's msiexec knows no such product, so the entry stays and the poll says so.
+    assert code == 2, events
+    assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
+    worker_log = folders.log_text(folders.user_logs)
+    assert f"Yoxa Quill: UninstallString names msiexec as '{fake}'; running C:\\windows\\system32\\msiexec.exe" \
+        in worker_log, worker_log
+    assert "Yoxa Quill still present in User hive(s) 30s after running UninstallString" in worker_log
+
+
+@pytest.mark.parametrize("command", [r"{evil}<NUL>\msiexec.exe /X{{00000000-0000-0000-0000-00000000D1E5}}",
+                                     r'"{evil}" <NUL> --hive hkcu --key YoxaQuillNsis'])
+def test_an_entry_with_a_nul_inside_is_refused(wine, folders, register_command, planted, run_uninstall, clean_machine,
+                                               command):
+    evil = planted("evil.exe")
+    register_command("HKCU", "YoxaQuillNsis", command.format(evil=evil))
+
+    code, events = run_uninstall("quill")
+
+    assert code == 2, events
+    assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
+    assert not uninstaller_ran(wine), uninstaller_arguments(wine)
+    assert registered(wine, "HKCU", "YoxaQuillNsis")
+    assert ("Yoxa Quill has an UninstallString with a NUL character inside; refusing to run it: " in
+            folders.log_text(folders.user_logs))
+
+
+@pytest.mark.parametrize("location", ["C:\\", r"C:\windows"])
+def test_a_drive_root_or_system_folder_is_never_the_in_place_directory(wine, folders, register_nsis, run_uninstall,
+                                                                      clean_machine, location):
+    register_nsis("HKCU", "YoxaQuillNsis", "--install-location", location)
+
+    code, events = run_uninstall("quill")
+
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
+    arguments = uninstaller_arguments(wine).splitlines()
+    assert arguments[-2:] == ["/S", "--"], arguments
+    assert not any(a.startswith("_?=") for a in arguments), arguments
+    assert "Yoxa Quill: not passing _?=" in folders.log_text(folders.user_logs)
+
+
+def test_a_flood_of_uninstaller_output_is_cut_at_a_megabyte(wine, folders, register_nsis, run_uninstall,
+                                                            clean_machine):
+    register_nsis("HKCU", "YoxaQuillNsis", "--spam-bytes", "3000000")
+
+    code, events = run_uninstall("quill")
+
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
+    transcript = (folders.user_logs / "uninstall-quill.log").read_text(encoding="utf-8")
+    assert 1024 * 1024 <= len(transcript) < 1024 * 1024 + 4096, len(transcript)
+    assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
+    assert ("Yoxa Quill: the uninstaller wrote more than 1048576 bytes to a stream; the transcript keeps the first "
+            "1048576") in folders.log_text(folders.user_logs)
+
+
+def test_msiexec_exit_0_is_not_enough_while_a_product_under_the_code_remains(wine, engine, cdn, signed, folders,
+                                                                             run_uninstall, clean_machine):
+    publish(cdn, signed.quill)
+    code, out, _ = engine("run", "--action", "install", "--apps", "quill", timeout=RUN_TIMEOUT)
+    assert code == 0, out
+    side_entry = rf"HKLM\{UNINSTALL_ROOT}\{SIDE_BRACED}"
+    try:
+        assert wine_quiet(wine, "reg", "add", QUILL_UPGRADE_CODES, "/v", SIDE_PACKED, "/t", "REG_SZ", "/d", "",
+                          "/f") == 0
+        assert wine_quiet(wine, "reg", "add", side_entry, "/v", "DisplayVersion", "/t", "REG_SZ", "/d", "1.0.0",
+                          "/f") == 0
+
+        code, events = run_uninstall("quill")
+
+        assert code == 2, events
+        assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
+        assert not registered(wine, "HKLM", signed.quill.product_code)  # msiexec removed the one it was given
+        worker_log = folders.log_text(folders.user_logs)
+        assert "msiexec /x for Yoxa Quill finished with status: 0" in worker_log
+        assert (f"Yoxa Quill still present in Machine hive(s) after msiexec /x (exit 0): {SIDE_BRACED}; see "
+                in worker_log), worker_log
+    finally:
+        wine_quiet(wine, "reg", "delete", side_entry, "/f")
+        wine_quiet(wine, "reg", "delete", QUILL_UPGRADE_CODES, "/v", SIDE_PACKED, "/f")
+
+
 # -- cancel -----------------------------------------------------------------------------------
 
 def test_cancel_during_the_first_app_reports_the_rest_cancelled(wine, windows_build, folders, register_nsis,
@@ -235,6 +369,26 @@ def test_cancel_during_the_first_app_reports_the_rest_cancelled(wine, windows_bu
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "cancelled")]
     assert not of_type(events, "stage", "folio")
     assert not registered(wine, "HKCU", "YoxaQuillNsis")
+
+
+def test_a_cancel_while_the_uninstaller_works_is_logged_and_honoured_after_it(wine, windows_build, folders,
+                                                                            register_nsis, clean_machine):
+    register_nsis("HKCU", "YoxaQuillNsis", "--sleep-ms", "5000")
+    run = EngineProcess(wine, windows_build / "YoxaOfficeInstaller.exe", "run", "--action", "uninstall", "--apps",
+                        "quill,folio")
+    try:
+        run.wait_for(lambda e: e.get("type") == "stage" and e.get("app") == "quill", what="quill's uninstall stage")
+        run.send('{"type":"cancel"}')
+        code, out, _ = run.finish(timeout=RUN_TIMEOUT)
+    finally:
+        if run.running:
+            run.stop()
+
+    events = check_event_stream(out, code)
+    assert code == 1, events
+    assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "cancelled")]
+    assert "Yoxa Quill: cancel received; the removal under way is finished first" in \
+        folders.log_text(folders.user_logs)
 
 
 # -- an expired installer ---------------------------------------------------------------------

@@ -40,7 +40,7 @@ constexpr std::string_view kDeprovision =
     "Microsoft.PowerShell.Core\\ForEach-Object { Dism\\Remove-AppxProvisionedPackage -Online -PackageName "
     "$_.PackageName }";
 constexpr std::string_view kCertificateChain =
-    "\n$cert = (Get-AuthenticodeSignature -FilePath '{}').SignerCertificate\nif ($null -ne $cert) {\n"
+    "\n$cert = (Get-AuthenticodeSignature -LiteralPath '{}').SignerCertificate\nif ($null -ne $cert) {\n"
     "    $chain = [System.Security.Cryptography.X509Certificates.X509Chain]::new()\n"
     "    $chain.ChainPolicy.RevocationMode = 'NoCheck'\n    [void]$chain.Build($cert)\n"
     "    $rootCert = ($chain.ChainElements | Select-Object -Last 1).Certificate\n"

@@ -3,11 +3,15 @@
 //
 //   test_uninstaller --register --hive hkcu|hklm --key SUBKEY --name NAME [--program PATH] [options]
 //       writes the Uninstall entry SUBKEY (below ...\CurrentVersion\Uninstall) with DisplayName
-//       NAME, a Yoxa publisher, a version and UninstallString "PATH" --hive .. --key .. [options].
-//   test_uninstaller --hive H --key SUBKEY [--delay-ms N] [--keep-entry] [/S] [_?=DIR]
+//       NAME, a Yoxa publisher, a version and UninstallString "PATH" --hive .. --key .. [options];
+//       --command TEXT registers TEXT instead ("<NUL>" in it stands for a NUL character), and
+//       --install-location DIR adds InstallLocation.
+//   test_uninstaller --hive H --key SUBKEY [--delay-ms N] [--sleep-ms N] [--spam-bytes N] [--keep-entry]
+//                    [/S] [_?=DIR]
 //       the uninstall itself: appends its arguments to %TEMP%\yoxa-test-uninstaller.args, writes
-//       a line to stdout and to stderr, then removes the entry: at once, or after N ms from a
-//       detached copy in %TEMP% (so it exits before its work is done), or never (--keep-entry).
+//       a line to stdout (after N more bytes with --spam-bytes) and to stderr, works N ms with
+//       --sleep-ms, then removes the entry: at once, or after N ms from a detached copy in %TEMP%
+//       (so it exits before its work is done), or never (--keep-entry).
 //   test_uninstaller --child --hive H --key SUBKEY --delay-ms N: the delayed removal.
 #include <windows.h>
 
@@ -28,7 +32,11 @@ struct Options {
   std::wstring key;
   std::wstring name;
   std::wstring program;
+  std::wstring command;
+  std::wstring install_location;
   unsigned long delay_ms = 0;
+  unsigned long sleep_ms = 0;
+  unsigned long spam_bytes = 0;
 };
 
 Options parse(int argc, wchar_t** argv) {
@@ -44,6 +52,10 @@ Options parse(int argc, wchar_t** argv) {
     else if (arg == L"--name") options.name = next();
     else if (arg == L"--program") options.program = next();
     else if (arg == L"--delay-ms") options.delay_ms = std::wcstoul(next().c_str(), nullptr, 10);
+    else if (arg == L"--sleep-ms") options.sleep_ms = std::wcstoul(next().c_str(), nullptr, 10);
+    else if (arg == L"--spam-bytes") options.spam_bytes = std::wcstoul(next().c_str(), nullptr, 10);
+    else if (arg == L"--command") options.command = next();
+    else if (arg == L"--install-location") options.install_location = next();
   }
   return options;
 }
@@ -68,18 +80,28 @@ bool set_text(HKEY key, const wchar_t* name, const std::wstring& value) {
   return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) == ERROR_SUCCESS;
 }
 
+std::wstring with_nuls(std::wstring text) {
+  for (std::size_t at; (at = text.find(L"<NUL>")) != std::wstring::npos;) text.replace(at, 5, 1, L'\0');
+  return text;
+}
+
 int register_entry(const Options& options) {
   const std::wstring program = options.program.empty() ? own_path() : options.program;
   std::wstring command = L"\"" + program + L"\" --hive " + options.hive + L" --key " + options.key;
   if (options.delay_ms > 0) command += L" --delay-ms " + std::to_wstring(options.delay_ms);
+  if (options.sleep_ms > 0) command += L" --sleep-ms " + std::to_wstring(options.sleep_ms);
+  if (options.spam_bytes > 0) command += L" --spam-bytes " + std::to_wstring(options.spam_bytes);
   if (options.keep_entry) command += L" --keep-entry";
+  if (!options.command.empty()) command = with_nuls(options.command);
   HKEY key = nullptr;
   if (RegCreateKeyExW(hive_of(options), (kUninstallRoot + options.key).c_str(), 0, nullptr, 0,
                       KEY_WRITE | view_of(options), nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return 2;
   }
   const bool written = set_text(key, L"DisplayName", options.name) && set_text(key, L"Publisher", L"Yoxa Test") &&
-                       set_text(key, L"DisplayVersion", L"1.0.0") && set_text(key, L"UninstallString", command);
+                       set_text(key, L"DisplayVersion", L"1.0.0") && set_text(key, L"UninstallString", command) &&
+                       (options.install_location.empty() ||
+                        set_text(key, L"InstallLocation", options.install_location));
   RegCloseKey(key);
   return written ? 0 : 3;
 }
@@ -136,8 +158,19 @@ int wmain(int argc, wchar_t** argv) {
     return remove_entry(options);
   }
   record(argc, argv);
+  if (options.spam_bytes > 0) {
+    const std::string chunk(4096, 'x');
+    for (unsigned long left = options.spam_bytes; left > 0;) {
+      const unsigned long n = left < chunk.size() ? left : static_cast<unsigned long>(chunk.size());
+      std::fwrite(chunk.data(), 1, n, stdout);
+      left -= n;
+    }
+    std::fputs("\n", stdout);
+  }
   std::fputs("test uninstaller: removing the app\n", stdout);
   std::fputs("test uninstaller: a note on stderr\n", stderr);
+  std::fflush(stdout);
+  if (options.sleep_ms > 0) Sleep(options.sleep_ms);
   if (options.keep_entry) return 0;
   if (options.delay_ms > 0) return remove_later(options);
   return remove_entry(options);

@@ -382,6 +382,35 @@ TEST(ProductNameLookup, RootsInOrderAndAnUnreadableRootIsSkipped) {
   EXPECT_EQ(version(RootScope::MachineOnly), "32");
 }
 
+TEST(AfterRemovalLookup, ReadErrorsAreNoAnswerAndEveryProductUnderTheCodeCounts) {
+  Machine m;
+  m.uninstall_entry(kUser, RegistryView::Native, "Quill", {{"DisplayName", "Yoxa Quill"}, {"DisplayVersion", "1"}});
+  const auto registered = [&](RootScope scope) { return product_name_registered(m.ctx(), "Yoxa Quill",
+                                                                                product_name_roots(scope)); };
+  ASSERT_TRUE(registered(RootScope::UserOnly));
+  EXPECT_TRUE(*registered(RootScope::UserOnly));
+  ASSERT_TRUE(registered(RootScope::MachineOnly));
+  EXPECT_FALSE(*registered(RootScope::MachineOnly));
+
+  // An unreadable root or entry: the lenient lookup passes over it, this one does not.
+  m.registry.fail_key(kMachine, RegistryView::Bits64, uninstall_key(""));
+  EXPECT_FALSE(find_by_product_name(m.ctx(), "Yoxa Quill", product_name_roots(RootScope::MachineOnly)));
+  EXPECT_FALSE(registered(RootScope::MachineOnly));
+  m.registry.fail_key(kUser, RegistryView::Native, uninstall_key("Quill"));
+  EXPECT_FALSE(registered(RootScope::UserOnly));
+
+  Machine two;
+  two.msi_product(kMachine, RegistryView::Bits64, kPacked1, kBraced1, {{"DisplayVersion", "1.0"}});
+  two.msi_product(kMachine, RegistryView::Bits64, kPacked2, kBraced2, {{"DisplayVersion", "2.0"}});
+  const auto all = products_by_upgrade_code(two.ctx(), kUpgradeCode, upgrade_code_roots(RootScope::MachineOnly));
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->size(), 2u);
+  EXPECT_EQ((*all)[0].key, kBraced1);
+  EXPECT_EQ((*all)[1].key, kBraced2);
+  two.registry.fail_key(kMachine, RegistryView::Bits64, uninstall_key(kBraced2));
+  EXPECT_FALSE(products_by_upgrade_code(two.ctx(), kUpgradeCode, upgrade_code_roots(RootScope::MachineOnly)));
+}
+
 TEST(ProductNameLookup, EmptyNameLeavesTheRegistryAlone) {
   Machine m;
   m.uninstall_entry(kMachine, RegistryView::Bits64, "X", {{"DisplayName", "Anything"}, {"DisplayVersion", "1"}});

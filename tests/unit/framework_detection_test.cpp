@@ -24,6 +24,20 @@ TEST(FrameworkDetection, OneJoinedScriptWithQuotedNamesAndScope) {
   EXPECT_NE(machine.find("-Name 'O''Brien.Runtime' -AllUsers | ForEach-Object"), std::string::npos);
 }
 
+TEST(FrameworkDetection, AsksNothingAboutANameWithWildcards) {
+  for (const char* name : {"*", "A?", "[A]", "A`"}) EXPECT_FALSE(is_literal_package_name(name)) << name;
+  EXPECT_TRUE(is_literal_package_name("Microsoft.VCLibs.140.00.UWPDesktop"));
+  int runs = 0;
+  const auto detection = detect_frameworks({{"*", ""}}, false, [&](const std::string&, std::uint32_t) {
+    ++runs;
+    return Result<std::string>(std::string("*|99.0"));
+  });
+  ASSERT_TRUE(detection);
+  EXPECT_EQ(runs, 0);
+  EXPECT_EQ(detection->needed, std::vector<std::string>{"*"});
+  EXPECT_EQ(framework_detection_script({{"*", ""}, {"A", ""}}, false).find("'*'"), std::string::npos);
+}
+
 TEST(FrameworkDetection, ParsesNameBarVersionLines) {
   const auto installed = parse_framework_versions(
       "A|1.0\r\n  B | 2.0  \n|3.0\nC|\nno bar\nA|1.5\nD|4|5\n\n");

@@ -213,7 +213,7 @@ TEST_F(MsixInstall, MachinePreparationNeedsMachineScopeOrElevation) {
     EXPECT_TRUE(logged("Ensured AppX sideloading policy is enabled")) << log_;
     ASSERT_EQ(certificate_scripts_.size(), 1u);
     EXPECT_EQ(certificate_scripts_[0],
-              "\n$cert = (Get-AuthenticodeSignature -FilePath '" + kQuotedPackage +
+              "\n$cert = (Get-AuthenticodeSignature -LiteralPath '" + kQuotedPackage +
                   "').SignerCertificate\nif ($null -ne $cert) {\n"
                   "    $chain = [System.Security.Cryptography.X509Certificates.X509Chain]::new()\n"
                   "    $chain.ChainPolicy.RevocationMode = 'NoCheck'\n    [void]$chain.Build($cert)\n"

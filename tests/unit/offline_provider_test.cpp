@@ -236,5 +236,13 @@ TEST(BundledDependencies, WritesCarriedFrameworksForMsixAppsOnly) {
   EXPECT_TRUE(built_in->frameworks.empty());
 }
 
+TEST(BundledDependencies, ReportsAStagingFolderItCannotMakeWithTheSystemsError) {
+  testing::TempDir dir;
+  std::ofstream(dir.path() / "taken") << "a file where the folder should go";
+  const auto refused = prepare_bundled_dependencies(row("abacus"), (dir.path() / "taken" / "deps").string());
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().detail().find("(os error ") != std::string::npos) << refused.error().detail();
+}
+
 }  // namespace
 }  // namespace yoxa

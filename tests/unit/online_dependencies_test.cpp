@@ -131,6 +131,20 @@ TEST_F(OnlineDependencies, OnlyMsixAppsAskAndAFailedMetaInstallsWithout) {
   EXPECT_TRUE(asked_.empty());
 }
 
+TEST_F(OnlineDependencies, AnIdentityWithWildcardCharactersIsNeverAskedAbout) {
+  // Get-AppxPackage -Name '*' would answer with the highest version of any package.
+  for (const char* identity : {"*", "Yoxa.Run?ime", "Yoxa.[R]untime", "Yoxa.`*"}) {
+    records_ = {dependency(identity, "wild.appx", "wild bytes"), dependency("Yoxa.Runtime", "runtime.msix", "rt")};
+    asked_.clear();
+    ASSERT_TRUE(prepare()) << identity;
+    ASSERT_EQ(asked_.size(), 1u) << identity;
+    ASSERT_EQ(asked_[0].size(), 1u) << identity;
+    EXPECT_EQ(asked_[0][0].package_name, "Yoxa.Runtime") << identity;
+    EXPECT_TRUE(logged("meta.json dependency identity '" + std::string(identity) + "' holds wildcard characters"))
+        << log_;
+  }
+}
+
 TEST_F(OnlineDependencies, NeededOnesAreDownloadedPresentOnesAreNot) {
   MetaDependency runtime = dependency("Yoxa.Runtime", "runtime.msix", "runtime bytes");
   runtime.checksum_algorithm = "SHA256";  // any letter case names SHA-256

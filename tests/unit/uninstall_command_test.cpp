@@ -4,9 +4,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
+#include "core/text.h"
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "uninstall/folder_guard.h"
 #include "uninstall/stub_cleanup.h"
 
 namespace yoxa {
@@ -92,6 +95,45 @@ TEST(UninstallCommand, RunsNsisUninstallersSilentlyInPlace) {
   EXPECT_EQ(arguments, Strings{"/S"});
 }
 
+TEST(FolderGuard, RefusesTheSystemsAndTheUsersFoldersForAnInPlaceUninstaller) {
+  const std::map<std::string, std::string> environment = {{"SystemRoot", R"(C:\Windows)"},
+                                                          {"ProgramFiles", R"(C:\Program Files)"},
+                                                          {"ProgramData", R"(D:\Data\Shared)"},
+                                                          {"USERPROFILE", R"(E:\Profiles\ada)"},
+                                                          {"APPDATA", R"(E:\Profiles\ada\AppData\Roaming)"}};
+  const auto folders = protected_folders([&](const std::string& name) -> std::optional<std::string> {
+    const auto found = environment.find(name);
+    return found == environment.end() ? std::nullopt : std::optional<std::string>(found->second);
+  });
+  const struct {
+    std::string directory;
+    bool refused;
+  } cases[] = {
+      {R"(C:\Program Files\Yoxa Quill)", false},
+      {R"(E:\Profiles\ada\AppData\Local\Programs\Yoxa Quill)", false},
+      {R"(\\server\share\Apps\Quill)", false},
+      {R"(C:\)", true},
+      {"C:", true},
+      {R"(C:\Windows)", true},
+      {R"(c:/windows/system32)", true},  // nothing below the Windows folder is a program folder
+      {R"(C:\Program Files\Common Files\Yoxa)", false},
+      {R"(D:\Data\Shared)", true},
+      {R"(d:\data\shared\)", true},
+      {R"(E:\Profiles\ada)", true},
+      {R"(E:\Profiles)", true},  // holds every profile
+      {R"(E:\Profiles\ada\AppData\Roaming)", true},
+      {R"(E:\Profiles\ada\AppData)", true},  // holds a protected folder
+      {R"(\\?\E:\Profiles\ada)", true},
+      {R"(C:\Apps\..\Windows\Temp)", true},
+      {R"(Apps\Quill)", true},
+      {R"(C:Apps\Quill)", true},
+      {std::string("C:\\Apps\\Quill\0\\x", 16), true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(unsafe_install_folder(c.directory, folders).has_value(), c.refused) << printable(c.directory);
+  }
+}
+
 TEST(UninstallCommand, ListsArgumentsQuoted) {
   EXPECT_EQ(argument_list_text({}), "[]");
   EXPECT_EQ(argument_list_text({"/S", R"(_?=C:\A "b")"}), R"(["/S", "_?=C:\\A \"b\""])");
@@ -124,6 +166,12 @@ TEST(StubCleanup, NeverTouchesADriveRootOrTheLevelBelowIt) {
       {R"(\\server\share\App\Sub)", false},
       {R"(\\?\UNC\server\share\App)", true},
       {R"(\\?\UNC\server\share\App\Sub)", false},
+      {R"(\\.\UNC\server\share\App)", true},
+      // A volume GUID path names the volume as "C:" does.
+      {R"(\\?\Volume{4c1b02c1-d990-11dc-99ae-806e6f6e6963}\App)", true},
+      {R"(\\?\Volume{4c1b02c1-d990-11dc-99ae-806e6f6e6963}\App\Sub)", false},
+      {R"(\\?\GLOBALROOT\Device\HarddiskVolume3\App)", true},
+      {R"(\\?\GLOBALROOT\Device\HarddiskVolume3\App\Sub)", false},
   };
   for (const auto& c : cases) EXPECT_EQ(too_close_to_drive_root(c.directory), c.refused) << c.directory;
 }
@@ -159,6 +207,32 @@ TEST(StubCleanup, LeavesEverythingWhenTheDirectoryHoldsMore) {
                      "uninstaller"),
             std::string::npos)
       << log;
+}
+
+TEST(StubCleanup, DeletesNothingThroughALink) {
+  // The stub's folder is a link to a folder holding nothing but a file of that name.
+  {
+    StubDir target;
+    const fs::path link = target.temp.path() / "Linked";
+    fs::create_directory_symlink(target.dir, link);
+    const std::string log = logged_by([&] { clean_up_uninstaller_stub("Yoxa Quill", (link / "uninst.exe").string()); });
+    EXPECT_TRUE(fs::exists(target.stub));
+    EXPECT_NE(log.find("refusing to clean up '" + link.string() + "' \u2014 '" + link.string() +
+                       "' is a link (reparse point)"),
+              std::string::npos)
+        << log;
+  }
+  // The stub itself is a link to a file elsewhere.
+  {
+    StubDir fixture;
+    const fs::path elsewhere = fixture.temp.path() / "precious.dll";
+    std::ofstream(elsewhere) << "keep";
+    fs::remove(fixture.stub);
+    fs::create_symlink(elsewhere, fixture.stub);
+    (void)logged_by([&] { clean_up_uninstaller_stub("Yoxa Quill", fixture.stub.string()); });
+    EXPECT_TRUE(fs::exists(elsewhere));
+    EXPECT_TRUE(fs::is_symlink(fixture.stub));
+  }
 }
 
 TEST(StubCleanup, IgnoresProgramsThatAreNoFile) {

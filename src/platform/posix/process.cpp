@@ -32,6 +32,14 @@ struct ChildProcess::Impl {
   Fd err_read;
   std::string out;
   std::string err;
+  std::size_t limit = std::string::npos;
+  bool truncated = false;
+
+  void keep(std::string& into, const char* data, std::size_t size) {
+    const std::size_t room = limit > into.size() ? limit - into.size() : 0;
+    into.append(data, std::min(size, room));
+    if (size > room) truncated = true;
+  }
 
   ~Impl() {
     if (pid > 0 && !exit_code) {
@@ -50,7 +58,7 @@ struct ChildProcess::Impl {
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      if (n > 0) keep(*sinks[i], buffer, static_cast<std::size_t>(n));
       else if (n == 0 || errno != EINTR) pipes[i]->reset();
     }
   }
@@ -145,5 +153,7 @@ std::expected<void, OsError> ChildProcess::finish_output() {
 
 const std::string& ChildProcess::standard_output() const { return impl_->out; }
 const std::string& ChildProcess::standard_error() const { return impl_->err; }
+void ChildProcess::limit_output(std::size_t bytes) { impl_->limit = bytes; }
+bool ChildProcess::output_truncated() const { return impl_->truncated; }
 
 }  // namespace yoxa::platform

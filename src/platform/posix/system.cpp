@@ -93,6 +93,7 @@ ShellCommand date_time_command() { return {"/bin/sh", {"-c", "date '+%a %m/%d/%Y
 // Tests put stand-ins at these paths or replace the runners altogether.
 std::string powershell_program() { return "/usr/bin/pwsh"; }
 std::string access_control_tool_program() { return "/usr/bin/icacls"; }
+std::expected<std::string, OsError> msiexec_program() { return std::string("/usr/bin/msiexec"); }
 
 std::FILE* open_file(const std::string& utf8_path, const char* mode) { return std::fopen(utf8_path.c_str(), mode); }
 

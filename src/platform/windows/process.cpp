@@ -30,9 +30,17 @@ struct ChildProcess::Impl {
   std::string err;
   bool out_done = false;
   bool err_done = false;
+  std::size_t limit = std::string::npos;
+  bool truncated = false;
+
+  void keep(std::string& into, const char* data, std::size_t size) {
+    const std::size_t room = limit > into.size() ? limit - into.size() : 0;
+    into.append(data, std::min<std::size_t>(size, room));
+    if (size > room) truncated = true;
+  }
 
   // Reads what is available without blocking; `block` reads to the end.
-  static std::expected<void, OsError> drain(HANDLE pipe, std::string& into, bool& done, bool block) {
+  std::expected<void, OsError> drain(HANDLE pipe, std::string& into, bool& done, bool block) {
     char buffer[16 * 1024];
     while (!done) {
       if (!block) {
@@ -51,7 +59,7 @@ struct ChildProcess::Impl {
         return std::unexpected(OsError{code, win::error_text(code)});
       }
       if (read == 0 && block) { done = true; return {}; }
-      into.append(buffer, read);
+      keep(into, buffer, read);
     }
     return {};
   }
@@ -123,5 +131,7 @@ std::expected<void, OsError> ChildProcess::finish_output() { return impl_->drain
 
 const std::string& ChildProcess::standard_output() const { return impl_->out; }
 const std::string& ChildProcess::standard_error() const { return impl_->err; }
+void ChildProcess::limit_output(std::size_t bytes) { impl_->limit = bytes; }
+bool ChildProcess::output_truncated() const { return impl_->truncated; }
 
 }  // namespace yoxa::platform

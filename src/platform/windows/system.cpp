@@ -148,6 +148,14 @@ std::string access_control_tool_program() {
   return kAccessControlTool.reveal();
 }
 
+std::expected<std::string, OsError> msiexec_program() {
+  wchar_t directory[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+  if (length == 0) return std::unexpected(win::last_error());
+  if (length >= MAX_PATH) return std::unexpected(OsError{ERROR_BUFFER_OVERFLOW, win::error_text(ERROR_BUFFER_OVERFLOW)});
+  return win::narrow(std::wstring_view(directory, length)) + "\\msiexec.exe";
+}
+
 std::FILE* open_file(const std::string& utf8_path, const char* mode) {
   return _wfopen(win::wide(utf8_path).c_str(), win::wide(mode).c_str());
 }
