@@ -12,9 +12,11 @@
 #include "core/pause.h"
 #include "install/installer.h"
 #include "platform/process.h"
+#include "platform/system.h"
 
 namespace yoxa {
 
+// The uninstaller's until it asks platform::msiexec_program() too: Windows need not live on C:.
 inline constexpr const char* kMsiexecProgram = "C:\\Windows\\System32\\msiexec.exe";
 // Windows Installer's "another installation is in progress" answer and how long we keep asking.
 inline constexpr std::uint32_t kMsiBusyExitCode = 1618;
@@ -30,6 +32,7 @@ std::expected<std::uint32_t, platform::OsError> run_and_wait(const std::string& 
                                                              const std::vector<std::string>& arguments);
 
 struct MsiHost {
+  std::string msiexec = platform::msiexec_program();  // under the system directory
   ProgramRunner run = run_and_wait;
   Pause sleep = real_pause;
 };
