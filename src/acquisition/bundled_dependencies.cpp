@@ -1,7 +1,6 @@
 #include "acquisition/bundled_dependencies.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "core/log.h"
@@ -10,6 +9,7 @@
 #include "core/places.h"
 #include "core/text.h"
 #include "platform/os_error.h"
+#include "system/own_file.h"
 
 namespace yoxa {
 
@@ -51,11 +51,8 @@ Result<PreparedDependencies> prepare_bundled_dependencies(const AppDescriptor& r
     const std::filesystem::path file = dir / path_from_utf8(framework.file_name);
     const std::string file_text = path_to_utf8(file);
     if (!std::filesystem::exists(file, error)) {
-      std::ofstream out(file, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(framework.payload.data()),
-                static_cast<std::streamsize>(framework.payload.size()));
-      out.close();
-      if (!out) return fail(msg::kFilesystemError, format("cannot write {}", file_text), place::kOfflineFrameworkWrite);
+      const std::string_view payload(reinterpret_cast<const char*>(framework.payload.data()), framework.payload.size());
+      if (write_own_file(file_text, payload)) return fail(msg::kFilesystemError, format("cannot write {}", file_text), place::kOfflineFrameworkWrite);
       log::info(format("Extracted bundled framework {}: {}", framework.identity, file_text));
     }
     if (framework.chained_installer) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <string>
 #include <system_error>
@@ -27,6 +26,7 @@
 #include "platform/system.h"
 #include "system/elevation.h"
 #include "system/installed_apps.h"
+#include "system/own_file.h"
 #include "uninstall/uninstall_precheck.h"
 #include "core/base64.h"
 #include "core/log.h"
@@ -46,10 +46,7 @@ std::string quit_file_path(std::uint32_t pid) {
 std::string event_pipe_name(std::uint32_t pid) { return format("\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-{}", pid); }
 
 std::expected<void, std::string> create_quit_file(const std::string& path) {
-  std::ofstream file(path_from_utf8(path), std::ios::binary | std::ios::trunc);
-  if (!file) {
-    return std::unexpected(platform::error_code_text(std::error_code(errno, std::generic_category())));
-  }
+  if (const std::error_code error = write_own_file(path, {})) return std::unexpected(platform::error_code_text(error));
   return {};
 }
 

@@ -46,7 +46,7 @@ InstallerOutcome install_msi(const EventSink& sink, std::string_view app_id, con
   const std::vector<std::string> arguments{"/i", package_path, "/L*V", log_path, "/qn", "/norestart", scope_property};
   std::uint32_t code = 0;
   for (std::uint32_t attempt = 1;; ++attempt) {
-    auto ended = host.run(kMsiexecProgram, arguments);
+    auto ended = host.run(host.msiexec, arguments);
     if (!ended) return fail(msg::kInstallationFailed, ended.error().text, place::kMsiStart);
     code = *ended;
     if (code != kMsiBusyExitCode || attempt > kMsiBusyRetries) break;

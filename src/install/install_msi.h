@@ -12,10 +12,10 @@
 #include "core/pause.h"
 #include "install/installer.h"
 #include "platform/process.h"
+#include "platform/system.h"
 
 namespace yoxa {
 
-inline constexpr const char* kMsiexecProgram = "C:\\Windows\\System32\\msiexec.exe";
 // Windows Installer's "another installation is in progress" answer and how long we keep asking.
 inline constexpr std::uint32_t kMsiBusyExitCode = 1618;
 inline constexpr std::uint32_t kMsiBusyRetries = 12;
@@ -30,6 +30,7 @@ std::expected<std::uint32_t, platform::OsError> run_and_wait(const std::string& 
                                                              const std::vector<std::string>& arguments);
 
 struct MsiHost {
+  std::string msiexec = platform::system_directory_program("msiexec.exe");  // wherever Windows lives
   ProgramRunner run = run_and_wait;
   Pause sleep = real_pause;
 };

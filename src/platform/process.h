@@ -12,7 +12,7 @@
 namespace yoxa::platform {
 
 // A hidden child process whose standard output and error are captured through
-// pipes (standard input is inherited). The pipes are drained whenever the caller
+// pipes; its standard input is the null device. The pipes are drained whenever the caller
 // waits, so a chatty child never stalls on a full pipe.
 class ChildProcess {
  public:

@@ -37,6 +37,13 @@ class UserProcess {
   virtual std::expected<std::uint32_t, OsError> wait() = 0;
 };
 
+// A copy of the engine's image for one run, removed (with its folder) when destroyed.
+class ImageCopy {
+ public:
+  virtual ~ImageCopy() = default;
+  virtual const std::string& path() const = 0;
+};
+
 class Sessions {
  public:
   virtual ~Sessions() = default;
@@ -53,6 +60,15 @@ class Sessions {
   virtual std::expected<std::unique_ptr<UserProcess>, OsError> start_as(const SessionToken& primary,
                                                                        const EnvironmentBlock* environment,
                                                                        const std::string& command_line) = 0;
+  // A copy of `image` in a new folder of its own that only SYSTEM and Administrators may
+  // change and the token's user may read and execute, for when the user may not read the
+  // original (a folder only LocalSystem can read).
+  virtual std::expected<std::unique_ptr<ImageCopy>, OsError> copy_image_for(const SessionToken& user,
+                                                                          const std::string& image) = 0;
+  // Makes `directory` when it is missing, so that the token's user may write in it; an
+  // existing folder is left as it is.
+  virtual std::expected<void, OsError> make_folder_writable_for(const SessionToken& user,
+                                                                const std::string& directory) = 0;
 };
 
 Sessions& system_sessions();

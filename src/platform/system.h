@@ -16,7 +16,9 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 
 // Binary mode for standard output and error: UTF-8 bytes, LF without CR.
 void prepare_standard_streams();
-void write_standard_output(std::string_view bytes);  // written and flushed; errors ignored
+// Written and flushed; errors ignored. UTF-8 bytes to a pipe or file; a Windows console
+// gets the same text as UTF-16 (WriteConsoleW), whatever its code page.
+void write_standard_output(std::string_view bytes);
 void write_standard_error(std::string_view bytes);
 
 // Restricts the DLL search path to the system directory; false when that fails.
@@ -57,8 +59,12 @@ std::string powershell_program();
 std::string access_control_tool_program();
 // The system's own msiexec, in the system directory wherever Windows lives.
 std::expected<std::string, OsError> msiexec_program();
+// `relative` (e.g. "cmd.exe") under the system directory the platform reports
+// (GetSystemDirectoryW), never under an assumed drive; empty when it cannot be asked.
+std::string system_directory_program(std::string_view relative);
 
 // std::fopen with a UTF-8 path (wide on Windows); null with errno set on failure.
+// The file is not inherited by child processes.
 std::FILE* open_file(const std::string& utf8_path, const char* mode);
 // Moves an open file to an absolute position, 64-bit everywhere; false on failure.
 bool seek_file(std::FILE* file, std::uint64_t offset);

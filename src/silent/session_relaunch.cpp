@@ -15,6 +15,7 @@ namespace yoxa {
 
 namespace {
 constexpr int kFailure = 2;
+constexpr std::uint32_t kAccessDenied = 5;  // ERROR_ACCESS_DENIED
 
 using platform::SessionToken;
 
@@ -58,7 +59,28 @@ int run_as_user(const SilentOptions& options, const RelaunchHost& host, const Se
     log::error("Failed to determine current_exe for per-user relaunch");
     return kFailure;
   }
+  if (options.log_directory) {
+    if (auto made = host.sessions.make_folder_writable_for(**primary, *options.log_directory); !made) {
+      log::warn(format("Could not prepare the log folder {} for the logged-on user: {}", *options.log_directory,
+                       made.error().text));
+    }
+  }
   auto child = host.sessions.start_as(**primary, environment.get(), session_user_command_line(own_executable, options));
+  // Held until the child has ended; removed with its folder afterwards.
+  std::unique_ptr<platform::ImageCopy> image_copy;
+  if (!child && child.error().code == kAccessDenied) {
+    // The image may sit where only LocalSystem can read it (a management agent's staging
+    // folder): the user's copy then runs from a copy the user can read and execute.
+    log::warn(format("The logged-on user cannot start {}; relaunching from a copy of it", own_executable));
+    auto copied = host.sessions.copy_image_for(**primary, own_executable);
+    if (copied) {
+      image_copy = std::move(*copied);
+      child = host.sessions.start_as(**primary, environment.get(),
+                                     session_user_command_line(image_copy->path(), options));
+    } else {
+      log::error(format("Could not copy the engine for the logged-on user: {}", copied.error().text));
+    }
+  }
   if (!child) {
     log::error(format("CreateProcessAsUserW failed for per-user relaunch: {}",
                       hresult_text(hresult_from_win32(child.error().code))));

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "config/installer_config.h"
@@ -13,6 +12,7 @@
 #include "platform/os_error.h"
 #include "platform/security.h"
 #include "platform/system.h"
+#include "system/own_file.h"
 #include "silent/event_drain.h"
 #include "silent/run_record.h"
 #include "silent/session_relaunch.h"
@@ -47,8 +47,7 @@ std::expected<void, std::string> open_silent_log(const std::string& directory) {
 }
 
 std::expected<void, std::string> create_quit_file(const std::string& path) {
-  std::ofstream file(path_from_utf8(path), std::ios::binary | std::ios::trunc);
-  if (!file) return std::unexpected(platform::error_code_text(std::error_code(errno, std::generic_category())));
+  if (const std::error_code error = write_own_file(path, {})) return std::unexpected(platform::error_code_text(error));
   return {};
 }
 

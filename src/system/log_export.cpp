@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "core/places.h"
 #include "system/logger.h"
+#include "system/own_file.h"
 
 namespace yoxa {
 
@@ -188,11 +189,7 @@ std::string manifest_text(const Collected& collected, const LogExportHost& host)
 }
 
 std::expected<void, std::string> write_text_file(const fs::path& path, std::string_view text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) return std::unexpected(format("cannot create {}", path_to_utf8(path)));
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  file.flush();
-  if (!file) return std::unexpected(format("cannot write {}", path_to_utf8(path)));
+  if (write_own_file(path_to_utf8(path), text)) return std::unexpected(format("cannot write {}", path_to_utf8(path)));
   return {};
 }
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "core/paths.h"
@@ -10,6 +9,7 @@
 #include "platform/system.h"
 #include "core/log.h"
 #include "platform/os_error.h"
+#include "system/own_file.h"
 
 namespace yoxa {
 
@@ -54,9 +54,8 @@ void create_msi_log_placeholders(const std::string& directory) {
     const fs::path path = path_from_utf8(directory) / name;
     std::error_code error;
     if (fs::exists(path, error)) continue;
-    std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::app);
-    if (!file) {
-      log::warn(format("Failed to create empty log file {}: {}", path_to_utf8(path), platform::error_code_text(std::error_code(errno, std::generic_category()))));
+    if (const std::error_code failed = write_own_file(path_to_utf8(path), {}, WriteMode::Append)) {
+      log::warn(format("Failed to create empty log file {}: {}", path_to_utf8(path), platform::error_code_text(failed)));
     }
   }
 }

@@ -57,8 +57,7 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
   if (installed()) return std::unexpected(std::string("SetLoggerError"));
   {
     std::lock_guard file_lock(file_mutex_);
-    std::ofstream stream(log_path, std::ios::binary | std::ios::app);
-    if (stream) file_ = std::move(stream);
+    file_.reset(platform::open_file(path_to_utf8(log_path), "ab"));
     // The session line goes first; every other line, also one held before the file was
     // open, waits behind the date line.
     write_to_file(stamped(LogLevel::Info, "--- New Application Session Started ---"));
@@ -120,9 +119,10 @@ void Logger::finish() {
 
 void Logger::write_to_file(std::string_view text) {
   if (!file_) return;
-  file_->write(text.data(), static_cast<std::streamsize>(text.size()));
-  file_->flush();
-  file_->clear();  // a failed write must not silence the next line
+  // A failed write must not silence the next line.
+  if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size() || std::fflush(file_.get()) != 0) {
+    std::clearerr(file_.get());
+  }
 }
 
 void Logger::write(LogLevel level, std::string_view message) {
@@ -157,7 +157,14 @@ std::string system_date_time() {
   const auto command = platform::date_time_command();
   auto child = platform::ChildProcess::start(command.program, command.leading_arguments);
   if (!child) return "command error";
-  (void)child->wait();
+  // Bounded like every other external program: an interpreter that hangs must not keep
+  // the held log lines (and finish_logging) waiting for ever.
+  const auto ended = child->wait_for(kDateTimeLimit);
+  if (!ended || !*ended) {
+    (void)child->terminate(1);
+    (void)child->wait();
+    return "command error";
+  }
   (void)child->finish_output();
   return std::string(trim(utf8_lossy(child->standard_output())));
 }

@@ -4,7 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <fstream>
+#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ inline constexpr std::uint64_t kLogRotationBytes = 5ull * 1024 * 1024;
 // How long the header's interpreter waits for the process to be done with its own work;
 // lines logged meanwhile are held back, so the wait stays short.
 inline constexpr std::chrono::milliseconds kHeaderDelay{300};
+// The longest the header's interpreter may run before it is ended ("command error").
+inline constexpr std::chrono::seconds kDateTimeLimit{10};
 
 // One diagnostic log: installer.log in a directory, rotated once at 5 MiB,
 // every line written through before the call returns.
@@ -62,7 +65,8 @@ class Logger {
   std::atomic<bool> echo_{false};
   std::mutex install_mutex_;
   std::mutex file_mutex_;
-  std::optional<std::ofstream> file_;
+  // Opened through the seam, so no child process inherits it.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
   // The header's date comes from a child process; until it answers, lines wait here so
   // that the header stays first in the file without the caller waiting for it.
   bool header_pending_ = false;

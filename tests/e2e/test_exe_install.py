@@ -8,6 +8,8 @@ What Wine cannot show: whether the installer's windows are visible (there is no 
 """
 
 import json
+import subprocess
+import time
 
 import pytest
 
@@ -64,3 +66,30 @@ def test_a_package_that_cannot_start_fails_without_progress(wine, support_exe):
     assert outcome["message"] == ("Installation failed. Please try the offline installer or contact support "
                                   "for assistance."), outcome
     assert outcome["events"] == []
+
+
+def test_a_process_the_installer_leaves_running_holds_neither_our_output_nor_our_files(wine, support_exe, tmp_path):
+    """The installer starts a copy of itself that inherits all it can and lives on for a
+    minute. Only the null device may reach it: the probe's standard output must end as
+    soon as the probe has written "done", and the file it held across the install must
+    rename (a handle the copy kept would make that a sharing violation)."""
+    linger_seconds = 60
+    held = tmp_path / "quill-1.4.2.msi.tmp"
+    command = [wine.wine, str(support_exe("inherit_probe.exe")), wine.windows_path(support_exe("test_installer.exe")),
+               wine.windows_path(held), LOG_DIR]
+    env = {**wine.env, "YOXA_TEST_INSTALLER_LINGER": str(linger_seconds),
+           "YOXA_TEST_INSTALLER_RECORD": wine.windows_path(tmp_path / "arguments.txt")}
+    started = time.monotonic()
+    probe = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+    try:
+        output = probe.stdout.read()  # returns at the end of the stream: when no process holds it
+        ended = time.monotonic() - started
+        probe.wait(timeout=30)
+    finally:
+        probe.kill()
+    lines = output.decode().splitlines()
+    assert lines[-1] == '{"type":"done"}', output
+    assert json.loads(lines[0]) == {"status": "succeeded", "rename": None}
+    assert (tmp_path / "quill-1.4.2.msi.tmp.staged").exists()
+    assert ended < linger_seconds / 2, f"the stream stayed open {ended:.1f}s: the lingering copy inherited it"

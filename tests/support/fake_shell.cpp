@@ -5,6 +5,7 @@
 //   flood N    write N bytes to standard output
 //   sleep S    sleep S seconds
 //   exit N     exit with code N (decimal, or 0x... for large codes)
+//   stdin      read standard input to its end, then write "stdin N" (the bytes read)
 // Anything else is an error (exit 97), so a changed script cannot pass silently.
 #include <chrono>
 #include <cstdio>
@@ -38,6 +39,11 @@ int main(int argc, char** argv) {
     } else if (verb == "sleep") {
       std::fflush(nullptr);
       std::this_thread::sleep_for(std::chrono::seconds(std::atol(arg.c_str())));
+    } else if (verb == "stdin") {
+      std::size_t total = 0;
+      char buffer[4096];
+      for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) total += got;
+      std::printf("stdin %zu\n", total);
     } else if (verb == "exit") {
       std::fflush(nullptr);
       std::exit(static_cast<int>(std::strtoul(arg.c_str(), nullptr, 0)));

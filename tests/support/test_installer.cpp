@@ -1,7 +1,9 @@
 // An executable installer for tests. It appends its arguments, one per line, to the file
 // named by YOXA_TEST_INSTALLER_RECORD (or, when that is unset, "test_installer.args"
 // next to this program), then exits with the code in YOXA_TEST_INSTALLER_EXIT
-// (decimal; 0 when unset).
+// (decimal; 0 when unset). With YOXA_TEST_INSTALLER_LINGER=N (Windows) it first starts a
+// copy of itself that inherits every inheritable handle it has and lives N seconds more,
+// as an installer that launches its app does.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -58,7 +60,27 @@ int run(const std::vector<std::string>& arguments, std::string record, const std
 }  // namespace
 
 #ifdef _WIN32
+// The lingering copy: `test_installer --linger N`.
+void start_lingering_copy(const std::string& seconds) {
+  wchar_t self[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+  std::wstring command = L"\"" + std::wstring(self, length) + L"\" --linger " + widen(seconds);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                     &info)) {
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"--linger") {
+    Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) * 1000);
+    return 0;
+  }
+  if (const std::string linger = variable(L"YOXA_TEST_INSTALLER_LINGER"); !linger.empty()) start_lingering_copy(linger);
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) arguments.push_back(narrow(argv[i]));
   return run(arguments, variable(L"YOXA_TEST_INSTALLER_RECORD"), variable(L"YOXA_TEST_INSTALLER_EXIT"));

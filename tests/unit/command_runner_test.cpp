@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 
 #include "system/command_runner.h"
@@ -57,6 +59,21 @@ TEST(CommandRunner, HungScriptIsTerminatedAtItsLimit) {
   EXPECT_EQ(result.error().detail(), "Shell Not Responding");
   EXPECT_GE(took, std::chrono::milliseconds(1900));
   EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+// The engine's own standard input is the launcher's pipe, held open while a run lasts:
+// a child that reads its standard input must see the end at once, not that pipe.
+TEST(CommandRunner, ChildReadsTheNullDeviceNotOurStandardInput) {
+  int launcher[2];
+  ASSERT_EQ(::pipe(launcher), 0);
+  const int saved = ::dup(0);
+  ASSERT_GE(saved, 0);
+  ASSERT_EQ(::dup2(launcher[0], 0), 0);
+  const auto result = run_shell_script(kFakeShell, "stdin; out done", 3);
+  ::dup2(saved, 0);
+  for (const int fd : {saved, launcher[0], launcher[1]}) ::close(fd);
+  ASSERT_TRUE(result) << result.error().full_text();
+  EXPECT_EQ(*result, "stdin 0\ndone");
 }
 
 TEST(CommandRunner, LargeOutputDoesNotStallUntilTheLimit) {

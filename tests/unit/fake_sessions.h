@@ -31,9 +31,20 @@ class FakeSessions final : public platform::Sessions {
     FakeSessions& owner;
   };
   struct Child final : platform::UserProcess {
-    explicit Child(std::expected<std::uint32_t, platform::OsError> exit) : code(std::move(exit)) {}
-    std::expected<std::uint32_t, platform::OsError> wait() override { return code; }
+    Child(FakeSessions& of, std::expected<std::uint32_t, platform::OsError> exit) : owner(of), code(std::move(exit)) {}
+    std::expected<std::uint32_t, platform::OsError> wait() override {
+      owner.copies_during_wait = owner.copies;
+      return code;
+    }
+    FakeSessions& owner;
     std::expected<std::uint32_t, platform::OsError> code;
+  };
+  struct Copy final : platform::ImageCopy {
+    Copy(FakeSessions& of, std::string at) : owner(of), where(std::move(at)) { ++owner.copies; }
+    ~Copy() override { --owner.copies; }
+    const std::string& path() const override { return where; }
+    FakeSessions& owner;
+    std::string where;
   };
 
   std::vector<Session> sessions;
@@ -42,12 +53,21 @@ class FakeSessions final : public platform::Sessions {
   bool environment_fails = false;
   std::optional<std::uint32_t> start_error;  // a Win32 code
   std::expected<std::uint32_t, platform::OsError> child_exit = 0u;
+  std::optional<std::string> unreadable_image;  // starting it fails with ERROR_ACCESS_DENIED
+  bool copy_fails = false;
+  bool folder_fails = false;
+  std::string copy_path = "C:\\Windows\\SystemTemp\\YoxaOfficeUser-0123\\YoxaOfficeInstaller.exe";
 
   // What happened.
   int alive = 0;
   std::optional<std::uint32_t> started_in;
   bool started_with_environment = false;
   std::string command_line;
+  std::vector<std::string> attempts;  // every command line start_as was asked to run
+  std::optional<std::string> copied_from;
+  int copies = 0;  // alive
+  std::optional<int> copies_during_wait;
+  std::vector<std::string> writable_folders;
 
   std::expected<std::vector<platform::SessionEntry>, platform::OsError> list() override {
     if (list_fails) return std::unexpected(platform::OsError{5, "Access is denied. (os error 5)"});
@@ -77,11 +97,28 @@ class FakeSessions final : public platform::Sessions {
       const platform::SessionToken& primary, const platform::EnvironmentBlock* environment,
       const std::string& line) override {
     if (!as_token(primary).primary) return std::unexpected(platform::OsError{1309, "not a primary token"});
+    attempts.push_back(line);
+    if (unreadable_image && line.starts_with("\"" + *unreadable_image + "\"")) {
+      return std::unexpected(platform::OsError{5, "Access is denied. (os error 5)"});
+    }
     if (start_error) return std::unexpected(platform::OsError{*start_error, "from the test"});
     started_in = as_token(primary).session;
     started_with_environment = environment != nullptr;
     command_line = line;
-    return std::make_unique<Child>(child_exit);
+    return std::make_unique<Child>(*this, child_exit);
+  }
+  std::expected<std::unique_ptr<platform::ImageCopy>, platform::OsError> copy_image_for(
+      const platform::SessionToken& user, const std::string& image) override {
+    if (!as_token(user).primary) return std::unexpected(platform::OsError{1309, "not a primary token"});
+    if (copy_fails) return std::unexpected(platform::OsError{112, "There is not enough space on the disk. (os error 112)"});
+    copied_from = image;
+    return std::make_unique<Copy>(*this, copy_path);
+  }
+  std::expected<void, platform::OsError> make_folder_writable_for(const platform::SessionToken&,
+                                                                  const std::string& directory) override {
+    if (folder_fails) return std::unexpected(platform::OsError{5, "Access is denied. (os error 5)"});
+    writable_folders.push_back(directory);
+    return {};
   }
 
  private:

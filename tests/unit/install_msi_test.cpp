@@ -19,6 +19,8 @@ using testing::logged_by;
 const std::string kLogDir = "C:\\ProgramData\\Yoxa\\logs";
 const std::string kPackage = "C:\\ProgramData\\Yoxa\\My Packages\\installer-v2.1.msi";
 
+const std::string kSystemMsiexec = "D:\\WINNT\\system32\\msiexec.exe";
+
 struct MsiexecRun {
   std::string program;
   std::vector<std::string> arguments;
@@ -36,6 +38,7 @@ class MsiInstall : public ::testing::Test {
 
   MsiHost host() {
     MsiHost made;
+    made.msiexec = kSystemMsiexec;
     made.run = [this](const std::string& program,
                       const std::vector<std::string>& arguments) -> std::expected<std::uint32_t, platform::OsError> {
       runs_.push_back({program, arguments});
@@ -82,7 +85,8 @@ TEST_F(MsiInstall, PassesEachArgumentWholeWithTheScopeProperty) {
     runs_.clear();
     ASSERT_TRUE(install(c.machine));
     ASSERT_EQ(runs_.size(), 1u);
-    EXPECT_EQ(runs_[0].program, "C:\\Windows\\System32\\msiexec.exe");
+    // The system's own msiexec, wherever the system directory is; not an assumed C: drive.
+    EXPECT_EQ(runs_[0].program, kSystemMsiexec);
     const std::string log_path = path_to_utf8(path_from_utf8(kLogDir) / "msiexec.log");
     EXPECT_EQ(runs_[0].arguments, (std::vector<std::string>{"/i", kPackage, "/L*V", log_path, "/qn", "/norestart",
                                                             c.property}));

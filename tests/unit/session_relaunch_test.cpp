@@ -33,6 +33,7 @@ struct Relaunch {
   FakeSessions sessions;
   FakeRegistry registry;
   std::string exe = kExe;
+  std::optional<std::string> log_directory;
   int policy_calls = 0;
   std::optional<int> result;
   std::string log;
@@ -42,7 +43,9 @@ struct Relaunch {
                             .registry = registry,
                             .own_executable = [this] { return exe; },
                             .ensure_sideloading_policy = [this] { ++policy_calls; }};
-    log = logged_by([&] { result = relaunch_as_session_user(user_scope(mode), host); });
+    SilentOptions options = user_scope(mode);
+    options.log_directory = log_directory;
+    log = logged_by([&] { result = relaunch_as_session_user(options, host); });
     return *this;
   }
   std::optional<platform::RegistryValue> record(const std::string& name) {
@@ -182,6 +185,88 @@ TEST(SessionRelaunch, WithoutTheUsersEnvironmentTheChildStillStarts) {
   EXPECT_NE(relaunch.log.find("CreateEnvironmentBlock failed; child will inherit a minimal environment"),
             std::string::npos);
   EXPECT_EQ(relaunch.record("LastRunExitCode")->number, 1u);
+}
+
+// A management agent may stage the engine where only LocalSystem can read it: the user's
+// token then cannot start that image, and the run goes on from a copy the user can read.
+TEST(SessionRelaunch, AnImageTheUserCannotStartRunsFromACopyRemovedAfterTheRun) {
+  Relaunch relaunch;
+  relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+  relaunch.sessions.unreadable_image = kExe;
+  relaunch.sessions.child_exit = 3u;
+  relaunch.run();
+
+  EXPECT_EQ(relaunch.result, 3);
+  EXPECT_EQ(relaunch.record("LastRunExitCode")->number, 3u);
+  EXPECT_EQ(relaunch.sessions.copied_from, kExe);
+  ASSERT_EQ(relaunch.sessions.attempts.size(), 2u);
+  const std::string head = "\"" + relaunch.sessions.copy_path + "\" ";
+  ASSERT_TRUE(relaunch.sessions.attempts[1].starts_with(head)) << relaunch.sessions.attempts[1];
+  EXPECT_EQ(base64_decode_unpadded(relaunch.sessions.attempts[1].substr(head.size())), "SILENT:quill||user");
+  EXPECT_EQ(relaunch.sessions.copies_during_wait, 1);  // kept while the user's copy runs
+  EXPECT_EQ(relaunch.sessions.copies, 0);              // and removed once it has ended
+  EXPECT_EQ(relaunch.sessions.alive, 0);
+  EXPECT_NE(relaunch.log.find(std::string("The logged-on user cannot start ") + kExe + "; relaunching from a copy of it"),
+            std::string::npos)
+      << relaunch.log;
+}
+
+TEST(SessionRelaunch, OnlyAnAccessDeniedStartTriesACopy) {
+  const struct {
+    const char* name;
+    void (*arrange)(Relaunch&);
+    std::size_t attempts;
+    const char* line;
+  } cases[] = {
+      {"copy fails",
+       [](Relaunch& r) {
+         r.sessions.unreadable_image = kExe;
+         r.sessions.copy_fails = true;
+       },
+       1, "Could not copy the engine for the logged-on user: There is not enough space on the disk. (os error 112)"},
+      {"copy denied as well", [](Relaunch& r) { r.sessions.start_error = 5; }, 2,
+       "CreateProcessAsUserW failed for per-user relaunch: 0x80070005"},
+      {"another error", [](Relaunch& r) { r.sessions.start_error = 2; }, 1,
+       "CreateProcessAsUserW failed for per-user relaunch: 0x80070002"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Relaunch relaunch;
+    relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+    c.arrange(relaunch);
+    relaunch.run();
+    EXPECT_EQ(relaunch.result, 2);
+    EXPECT_EQ(relaunch.sessions.attempts.size(), c.attempts);
+    EXPECT_NE(relaunch.log.find(c.line), std::string::npos) << relaunch.log;
+    EXPECT_EQ(relaunch.sessions.copies, 0);
+    EXPECT_EQ(relaunch.sessions.alive, 0);
+  }
+}
+
+// The user's copy writes the run's installer.log in the folder it is given.
+TEST(SessionRelaunch, AGivenLogFolderIsMadeWritableForTheUserFirst) {
+  Relaunch relaunch;
+  relaunch.sessions.sessions = {{1, true, TokenAccount::Other}};
+  relaunch.log_directory = "C:\\ProgramData\\Agent\\Logs\\run 7";
+  relaunch.run();
+  EXPECT_EQ(relaunch.result, 0);
+  EXPECT_EQ(relaunch.sessions.writable_folders, std::vector<std::string>{*relaunch.log_directory});
+
+  Relaunch refused;
+  refused.sessions.sessions = {{1, true, TokenAccount::Other}};
+  refused.sessions.folder_fails = true;
+  refused.log_directory = relaunch.log_directory;
+  refused.run();
+  EXPECT_EQ(refused.result, 0);  // the copy still runs, and reports its own logger failure
+  EXPECT_NE(refused.log.find("Could not prepare the log folder C:\\ProgramData\\Agent\\Logs\\run 7 for the "
+                             "logged-on user: Access is denied. (os error 5)"),
+            std::string::npos)
+      << refused.log;
+
+  Relaunch without;
+  without.sessions.sessions = {{1, true, TokenAccount::Other}};
+  without.run();
+  EXPECT_TRUE(without.sessions.writable_folders.empty());  // the copy logs to its own temp folder
 }
 
 }  // namespace

@@ -100,6 +100,7 @@ std::expected<ChildProcess, OsError> ChildProcess::start(const std::string& prog
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
   posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
   std::vector<char*> argv;

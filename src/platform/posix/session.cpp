@@ -27,6 +27,13 @@ class PosixSessions final : public Sessions {
                                                                const std::string&) override {
     return std::unexpected(no_sessions());
   }
+  std::expected<std::unique_ptr<ImageCopy>, OsError> copy_image_for(const SessionToken&,
+                                                                  const std::string&) override {
+    return std::unexpected(no_sessions());
+  }
+  std::expected<void, OsError> make_folder_writable_for(const SessionToken&, const std::string&) override {
+    return std::unexpected(no_sessions());
+  }
 };
 }  // namespace
 

@@ -94,6 +94,11 @@ ShellCommand date_time_command() { return {"/bin/sh", {"-c", "date '+%a %m/%d/%Y
 std::string powershell_program() { return "/usr/bin/pwsh"; }
 std::string access_control_tool_program() { return "/usr/bin/icacls"; }
 std::expected<std::string, OsError> msiexec_program() { return std::string("/usr/bin/msiexec"); }
+std::string system_directory_program(std::string_view relative) {
+  std::string path = "/usr/bin/" + std::string(relative);
+  for (char& c : path) if (c == '\\') c = '/';
+  return path;
+}
 
 std::FILE* open_file(const std::string& utf8_path, const char* mode) { return std::fopen(utf8_path.c_str(), mode); }
 

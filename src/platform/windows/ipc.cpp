@@ -29,11 +29,56 @@ bool is_end_of_stream(DWORD code) { return code == ERROR_BROKEN_PIPE || code == 
 
 // ---------------------------------------------------------------------------------------------
 struct PipeServer::Impl {
+  win::UniqueHandle connect_done;  // manual-reset event of the overlapped connect
+  OVERLAPPED connect{};            // lives while a connect may still be pending
+  bool connect_pending = false;
   std::wstring name;
   win::UniqueFileHandle instance;
   win::UniqueFileHandle spare;
   win::UniqueHandle write_done;  // manual-reset event for the overlapped writes
+
+  ~Impl() {
+    // The system writes into `connect` until the pending connect has been cancelled.
+    if (connect_pending && CancelIoEx(instance.get(), &connect)) {
+      DWORD ignored = 0;
+      (void)GetOverlappedResult(instance.get(), &connect, &ignored, TRUE);
+    }
+  }
+
+  std::expected<PipeServer::AcceptState, OsError> connect_once();
 };
+
+// One ConnectNamedPipe on the overlapped instance, always with an OVERLAPPED: without one
+// the call may report a connect as complete when it is not. In non-blocking mode a
+// success only means the instance has started listening again (after a disconnect); a
+// client shows up as ERROR_PIPE_CONNECTED. Should the call ever stay pending, its result
+// is read on the next attempt.
+std::expected<PipeServer::AcceptState, OsError> PipeServer::Impl::connect_once() {
+  DWORD ignored = 0;
+  if (connect_pending) {
+    if (GetOverlappedResult(instance.get(), &connect, &ignored, FALSE)) {
+      connect_pending = false;
+      return AcceptState::Connected;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_IO_INCOMPLETE) return AcceptState::Listening;
+    connect_pending = false;
+    if (code == ERROR_NO_DATA) return AcceptState::ClientGone;
+    return std::unexpected(os_error(code));
+  }
+  connect = OVERLAPPED{};
+  connect.hEvent = connect_done.get();
+  ResetEvent(connect.hEvent);
+  if (ConnectNamedPipe(instance.get(), &connect)) return AcceptState::Listening;
+  const DWORD code = GetLastError();
+  switch (code) {
+    case ERROR_PIPE_CONNECTED: return AcceptState::Connected;
+    case ERROR_PIPE_LISTENING: return AcceptState::Listening;
+    case ERROR_NO_DATA: return AcceptState::ClientGone;
+    case ERROR_IO_PENDING: connect_pending = true; return AcceptState::Listening;
+    default: return std::unexpected(os_error(code));
+  }
+}
 
 PipeServer::PipeServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PipeServer::PipeServer(PipeServer&&) noexcept = default;
@@ -49,21 +94,12 @@ std::expected<PipeServer, OsError> PipeServer::create_first(const std::string& n
   if (!impl->instance) return std::unexpected(win::last_error());
   impl->write_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!impl->write_done) return std::unexpected(win::last_error());
+  impl->connect_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!impl->connect_done) return std::unexpected(win::last_error());
   return PipeServer(std::move(impl));
 }
 
-std::expected<PipeServer::AcceptState, OsError> PipeServer::try_accept() {
-  // In non-blocking mode a success only means the instance has started listening
-  // again (after a disconnect); a client shows up as ERROR_PIPE_CONNECTED.
-  if (ConnectNamedPipe(impl_->instance.get(), nullptr)) return AcceptState::Listening;
-  const DWORD code = GetLastError();
-  switch (code) {
-    case ERROR_PIPE_CONNECTED: return AcceptState::Connected;
-    case ERROR_PIPE_LISTENING: return AcceptState::Listening;
-    case ERROR_NO_DATA: return AcceptState::ClientGone;
-    default: return std::unexpected(os_error(code));
-  }
-}
+std::expected<PipeServer::AcceptState, OsError> PipeServer::try_accept() { return impl_->connect_once(); }
 
 std::expected<void, OsError> PipeServer::disconnect() {
   if (!DisconnectNamedPipe(impl_->instance.get())) return std::unexpected(win::last_error());

@@ -88,8 +88,14 @@ std::expected<ChildProcess, OsError> ChildProcess::start(const std::string& prog
   }
   SetHandleInformation(impl->out_read.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(impl->err_read.get(), HANDLE_FLAG_INHERIT, 0);
+  // Not our standard input: a run process keeps a synchronous read pending on it, and
+  // Windows serialises synchronous I/O on one file object, so a child touching it could
+  // wait for the launcher's next line.
+  win::UniqueFileHandle null_input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               &inheritable, OPEN_EXISTING, 0, nullptr));
+  if (!null_input) return std::unexpected(win::last_error());
 
-  auto spawned = win::spawn(program, arguments, {GetStdHandle(STD_INPUT_HANDLE), out_write.get(), err_write.get()},
+  auto spawned = win::spawn(program, arguments, {null_input.get(), out_write.get(), err_write.get()},
                             win::Window::Hidden);
   if (!spawned) return std::unexpected(spawned.error());
   impl->process = std::move(spawned->process);

@@ -3,10 +3,14 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <cwchar>
+#include <random>
 #include <vector>
 
+#include "platform/system.h"
 #include "platform/windows/handle.h"
 #include "platform/windows/spawn.h"
+#include "platform/windows/user_folder.h"
 
 namespace yoxa::platform {
 
@@ -58,6 +62,70 @@ class WinUserProcess final : public UserProcess {
 };
 
 HANDLE raw(const SessionToken& token) { return static_cast<const WinToken&>(token).get(); }
+
+// The folder and the copy inside it; both go when the run is over.
+class WinImageCopy final : public ImageCopy {
+ public:
+  explicit WinImageCopy(std::wstring folder) : folder_(std::move(folder)) {}
+  WinImageCopy(const WinImageCopy&) = delete;
+  WinImageCopy& operator=(const WinImageCopy&) = delete;
+  ~WinImageCopy() override {
+    if (!file_.empty()) DeleteFileW(file_.c_str());
+    RemoveDirectoryW(folder_.c_str());
+  }
+  void set_file(std::wstring file) {
+    file_ = std::move(file);
+    path_ = win::narrow(file_);
+  }
+  const std::string& path() const override { return path_; }
+
+ private:
+  std::wstring folder_;
+  std::wstring file_;
+  std::string path_;
+};
+
+// Copies the bytes into a file that must not exist yet; it takes the access list its
+// folder passes on.
+std::expected<void, OsError> copy_into_new_file(const std::wstring& source, const std::wstring& target) {
+  win::UniqueFileHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!from) return std::unexpected(win::last_error());
+  win::UniqueFileHandle to(
+      CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!to) return std::unexpected(win::last_error());
+  std::vector<char> buffer(256 * 1024);
+  while (true) {
+    DWORD read = 0;
+    if (!ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      return std::unexpected(win::last_error());
+    }
+    if (read == 0) return {};
+    DWORD written = 0;
+    if (!WriteFile(to.get(), buffer.data(), read, &written, nullptr) || written != read) {
+      return std::unexpected(win::last_error());
+    }
+  }
+}
+
+std::wstring file_name_of(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Missing folders above `directory`, outermost first.
+std::vector<std::wstring> missing_parents(const std::wstring& directory) {
+  std::vector<std::wstring> missing;
+  std::wstring path = directory;
+  while (true) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos || slash < 3) break;
+    path.resize(slash);
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+    missing.insert(missing.begin(), path);
+  }
+  return missing;
+}
 
 bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
   BYTE known[SECURITY_MAX_SID_SIZE] = {};
@@ -123,6 +191,47 @@ class WinSessions final : public Sessions {
     auto started = win::spawn_as_user(raw(primary), block, command_line);
     if (!started) return std::unexpected(started.error());
     return std::make_unique<WinUserProcess>(std::move(started->process));
+  }
+
+  std::expected<std::unique_ptr<ImageCopy>, OsError> copy_image_for(const SessionToken& user,
+                                                                  const std::string& image) override {
+    const auto sid = win::token_user_sid(raw(user));
+    if (!sid) return std::unexpected(sid.error());
+    // An unpredictable name in LocalSystem's temp directory; a name someone made first is skipped.
+    std::random_device random;
+    const std::wstring base = win::wide(temp_directory());
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      wchar_t name[40];
+      swprintf(name, 40, L"\\YoxaOfficeUser-%08x%08x", static_cast<unsigned>(random()), static_cast<unsigned>(random()));
+      const std::wstring folder = base + name;
+      auto made = win::create_folder_for_user(folder, const_cast<char*>(sid->data()), win::UserAccess::ReadExecute);
+      if (!made) {
+        if (made.error().code == ERROR_ALREADY_EXISTS) continue;
+        return std::unexpected(made.error());
+      }
+      auto copy = std::make_unique<WinImageCopy>(folder);
+      const std::wstring source = win::wide(image);
+      const std::wstring target = folder + L"\\" + file_name_of(source);
+      auto copied = copy_into_new_file(source, target);
+      copy->set_file(target);  // also removed when only part of it was written
+      if (!copied) return std::unexpected(copied.error());
+      return copy;
+    }
+    return std::unexpected(OsError{ERROR_ALREADY_EXISTS, win::error_text(ERROR_ALREADY_EXISTS)});
+  }
+
+  std::expected<void, OsError> make_folder_writable_for(const SessionToken& user,
+                                                        const std::string& directory) override {
+    const std::wstring path = win::wide(directory);
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return {};
+    const auto sid = win::token_user_sid(raw(user));
+    if (!sid) return std::unexpected(sid.error());
+    for (const std::wstring& parent : missing_parents(path)) {
+      if (!CreateDirectoryW(parent.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return std::unexpected(win::last_error());
+      }
+    }
+    return win::create_folder_for_user(path, const_cast<char*>(sid->data()), win::UserAccess::Modify);
   }
 };
 

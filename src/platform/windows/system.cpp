@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "core/scrambled.h"
+#include "core/system_program.h"
 #include "core/windows_command_line.h"
 #include "platform/windows/handle.h"
 #include "platform/windows/win.h"
@@ -39,24 +41,58 @@ void prepare_standard_streams() {
   _setmode(_fileno(stderr), _O_BINARY);
 }
 
-void write_standard_output(std::string_view bytes) {
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  std::fflush(stdout);
+namespace {
+// A console shows bytes in its own (OEM) code page, so UTF-8 text turns to mojibake
+// there: a console gets UTF-16 through WriteConsoleW. A pipe or file is not a console
+// (GetConsoleMode fails) and receives the UTF-8 bytes unchanged.
+void write_stream(std::FILE* stream, DWORD standard_handle, std::string_view bytes) {
+  const HANDLE handle = GetStdHandle(standard_handle);
+  DWORD mode = 0;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    std::fflush(stream);
+    std::wstring text = win::wide(bytes);
+    std::wstring_view rest(text);
+    while (!rest.empty()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 16 * 1024));
+      if (!WriteConsoleW(handle, rest.data(), chunk, &written, nullptr) || written == 0) return;
+      rest.remove_prefix(written);
+    }
+    return;
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::fflush(stream);
 }
+}  // namespace
 
-void write_standard_error(std::string_view bytes) {
-  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-  std::fflush(stderr);
-}
+void write_standard_output(std::string_view bytes) { write_stream(stdout, STD_OUTPUT_HANDLE, bytes); }
+
+void write_standard_error(std::string_view bytes) { write_stream(stderr, STD_ERROR_HANDLE, bytes); }
 
 bool restrict_dll_search_path() { return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE; }
 
+namespace {
+// GetSystemDirectoryW; empty when it fails (it answers the size it needs when the buffer is short).
+std::wstring system_directory() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  while (true) {
+    const UINT length = GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    buffer.resize(length);
+  }
+}
+}  // namespace
+
 std::expected<void, OsError> change_to_system_directory() {
-  wchar_t directory[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::unexpected(win::last_error());
-  if (!SetCurrentDirectoryW(directory)) return std::unexpected(win::last_error());
+  const std::wstring directory = system_directory();
+  if (directory.empty()) return std::unexpected(win::last_error());
+  if (!SetCurrentDirectoryW(directory.c_str())) return std::unexpected(win::last_error());
   return {};
+}
+
+std::string system_directory_program(std::string_view relative) {
+  return system_program_path(win::narrow(system_directory()), relative);
 }
 
 std::optional<std::string> environment_variable(const std::string& name) {
@@ -133,31 +169,32 @@ std::expected<std::uint64_t, OsError> free_bytes_available(const std::string& pa
   return available.QuadPart;
 }
 
+// Windows need not live on C:: every system program is found under the system directory.
 ShellCommand date_time_command() {
-  static constexpr Scrambled kInterpreter("C:\\Windows\\System32\\cmd.exe");
-  return {kInterpreter.reveal(), {"/D", "/S", "/C", "echo %date% %time%"}};
+  static constexpr Scrambled kInterpreter("cmd.exe");
+  return {system_directory_program(kInterpreter.reveal()), {"/D", "/S", "/C", "echo %date% %time%"}};
 }
 
 std::string powershell_program() {
-  static constexpr Scrambled kPowerShell("C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe");
-  return kPowerShell.reveal();
+  static constexpr Scrambled kPowerShell("WindowsPowerShell\\v1.0\\powershell.exe");
+  return system_directory_program(kPowerShell.reveal());
 }
 
 std::string access_control_tool_program() {
-  static constexpr Scrambled kAccessControlTool("C:\\Windows\\System32\\icacls.exe");
-  return kAccessControlTool.reveal();
+  static constexpr Scrambled kAccessControlTool("icacls.exe");
+  return system_directory_program(kAccessControlTool.reveal());
 }
 
 std::expected<std::string, OsError> msiexec_program() {
-  wchar_t directory[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  if (length == 0) return std::unexpected(win::last_error());
-  if (length >= MAX_PATH) return std::unexpected(OsError{ERROR_BUFFER_OVERFLOW, win::error_text(ERROR_BUFFER_OVERFLOW)});
-  return win::narrow(std::wstring_view(directory, length)) + "\\msiexec.exe";
+  std::string path = system_directory_program("msiexec.exe");
+  if (path.empty()) return std::unexpected(win::last_error());
+  return path;
 }
 
 std::FILE* open_file(const std::string& utf8_path, const char* mode) {
-  return _wfopen(win::wide(utf8_path).c_str(), win::wide(mode).c_str());
+  // "N": not inherited, so no child keeps our downloads or logs open (a sharing violation
+  // on the next rename) after we have closed them.
+  return _wfopen(win::wide(utf8_path).c_str(), (win::wide(mode) + L"N").c_str());
 }
 
 bool seek_file(std::FILE* file, std::uint64_t offset) {

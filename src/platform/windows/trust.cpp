@@ -167,6 +167,13 @@ class WinTrustVerifier final : public TrustVerifier {
     member.pcwszCatalogFilePath = info.wszCatalogFile;
     member.pcwszMemberTag = member_tag.c_str();
     member.pcwszMemberFilePath = wide->c_str();
+    // The SHA-256 hash we looked the catalog up by, and the context that computed it:
+    // without them WinVerifyTrust may hash the file again another way and miss a member
+    // the catalog lists only by its SHA-256 hash.
+    member.hMemberFile = file.get();
+    member.pbCalculatedFileHash = hash;
+    member.cbCalculatedFileHash = hash_size;
+    member.hCatAdmin = catalogs.admin();
     WINTRUST_DATA data = trust_data(kCatalogProviderFlags);
     data.dwUnionChoice = WTD_CHOICE_CATALOG;
     data.pCatalog = &member;
