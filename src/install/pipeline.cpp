@@ -227,7 +227,7 @@ Result<InstallOutcome> run_install(const PackageProvider& provider, const RunCon
   if (auto space = pipeline::check_disk_space(host, settings.staging_base, *selected, settings.machine); !space) {
     return std::unexpected(space.error());
   }
-  if (auto staging = pipeline::prepare_staging_directory(host, settings.staging_base, settings.machine); !staging) {
+  if (auto staging = pipeline::prepare_staging_directory(host, settings.staging_base, settings.machine || settings.privileged); !staging) {
     return std::unexpected(staging.error());
   }
   return InstallRun(provider, run, host).run(*selected);
