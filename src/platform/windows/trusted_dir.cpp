@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <optional>
 #include <vector>
 
 #include "platform/windows/handle.h"
