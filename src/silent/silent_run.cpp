@@ -91,7 +91,13 @@ SilentHost SilentHost::system() {
       .base_dir = [](bool machine) { return ensure_config_base_dir(machine); },
       .trusted_log_dir = [](const std::string& root,
                             const std::string& directory) -> std::expected<void, std::string> {
-        return ensure_trusted_directory(root, directory, platform::DirectoryReaders::AdminsOnly);
+        // A system without GetTempPath2W may not have SystemTemp yet; its parent is the
+        // Windows directory, so a missing one is made protected like any level below.
+        platform::DirectoryTrust& trust = platform::system_directory_trust();
+        if (auto facts = trust.inspect(root); facts && !facts->exists) {
+          (void)trust.create_protected(root, platform::DirectoryReaders::AdminsOnly);
+        }
+        return ensure_trusted_directory(root, directory, platform::DirectoryReaders::AdminsOnly, trust);
       },
       .temp_dir = [] { return platform::temp_directory(); },
       .process_id = [] { return platform::current_process_id(); },
