@@ -80,7 +80,9 @@ try:
     shutil.copyfile(support / "powershell_standin.exe", powershell / "powershell.exe")
     quiet(support / "fake_shell.exe", "out x")  # warm the prefix
     local = next((pathlib.Path(env["WINEPREFIX"]) / "drive_c/users").glob("*/AppData/Local"))
-    base = local / "Yoxa" / "YoxaOffice"
+    # A Wine worker is elevated: builds that keep an elevated worker out of the user's profile stage
+    # and log in the machine base, older ones in the user's; both are emptied so either compares.
+    bases = [local / "Yoxa" / "YoxaOffice", pathlib.Path(env["WINEPREFIX"]) / "drive_c/ProgramData/Yoxa/YoxaOffice"]
     package = work / "quill.msi"
     shutil.copyfile(built.path, package)
     quit_file = work / "run.quit"
@@ -104,17 +106,22 @@ try:
     def run():
         seconds = quiet(build / "YoxaOfficeInstaller.exe", "run", "--action", "install", "--apps", "quill")
         uninstall()
-        shutil.rmtree(base / "installer", ignore_errors=True)
+        for base in bases:
+            shutil.rmtree(base / "installer", ignore_errors=True)
         return seconds
+
+    def forget_logs():
+        for base in bases:
+            (base / "logs" / "installer.log").unlink(missing_ok=True)
 
     steps = {"download alone": download, "msiexec alone": msiexec, "engine run": run}
     samples = {name: [] for name in steps}
     names = list(steps)
-    (base / "logs" / "installer.log").unlink(missing_ok=True)
+    forget_logs()
     for index in range(rounds):
         for name in names[index % 3:] + names[:index % 3]:
             if name == "engine run":
-                (base / "logs" / "installer.log").unlink(missing_ok=True)
+                forget_logs()
             samples[name].append(steps[name]())
 
     print(f"quill package {published.size / 1048576:.1f} MiB, {rounds} rounds, one prefix")
@@ -127,7 +134,9 @@ try:
           f"{median['engine run'] - median['download alone'] - median['msiexec alone']:.2f} s of medians; "
           f"per round {spread(overheads)}")
     print("worker log of the last run:")
-    print((base / "logs" / "installer.log").read_text(errors="replace"))
+    for base in bases:
+        if (base / "logs" / "installer.log").exists():
+            print((base / "logs" / "installer.log").read_text(errors="replace"))
 finally:
     try:
         server.stop()

@@ -4,6 +4,7 @@
 #include <thread>
 #include <variant>
 
+#include "acquisition/verified_files.h"
 #include "core/messages.h"
 #include "core/places.h"
 #include "core/text.h"
@@ -125,8 +126,20 @@ Result<void> verify_checksum(const std::string& path, const std::string& expecte
   return {};
 }
 
+// The file is held deny-write before the first check and stays held when it passes
+// (until its installer has exited); one that fails is let go for the caller to delete.
+namespace {
+template <class Check>
+Result<void> verify_held(const std::string& path, Check&& check) {
+  if (auto held = verified_file_holds().hold(path); !held) return held;
+  auto verified = check();
+  if (!verified) verified_file_holds().release(path);
+  return verified;
+}
+}  // namespace
+
 Result<void> verify_checksum(const std::string& path, const std::string& expected) {
-  return verify_checksum(path, expected, run_system_powershell, real_pause);
+  return verify_held(path, [&] { return verify_checksum(path, expected, run_system_powershell, real_pause); });
 }
 
 Result<void> verify_package(const std::string& path, const std::string& expected, platform::TrustVerifier& trust,
@@ -138,7 +151,9 @@ Result<void> verify_package(const std::string& path, const std::string& expected
 }
 
 Result<void> verify_package(const std::string& path, const std::string& expected) {
-  return verify_package(path, expected, platform::system_trust_verifier(), run_system_powershell, real_pause);
+  return verify_held(path, [&] {
+    return verify_package(path, expected, platform::system_trust_verifier(), run_system_powershell, real_pause);
+  });
 }
 
 }  // namespace yoxa

@@ -8,7 +8,9 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "platform/security.h"
 #include "platform/system.h"
+#include "system/trusted_directory.h"
 
 namespace yoxa {
 
@@ -113,12 +115,34 @@ bool holds_packages(const std::filesystem::path& dir) {
 
 }  // namespace
 
+bool offline_folder_usable(const std::string& folder, bool elevated, platform::DirectoryTrust& trust) {
+  if (!elevated) return true;
+  const auto facts = trust.inspect(folder);
+  std::string reason = facts ? untrusted_reason(*facts) : facts.error().text;
+  if (facts && !facts->exists) reason = "it does not exist";
+  if (reason.empty()) return true;
+  log::warn(format("Ignoring the offline source folder {} in an elevated run: {}", folder, reason));
+  return false;
+}
+
+namespace {
+bool usable_here(const std::filesystem::path& folder) {
+  return offline_folder_usable(path_to_utf8(folder), platform::is_elevated(), platform::system_directory_trust());
+}
+}  // namespace
+
 std::optional<SfxPayloads> find_sfx_payloads(const std::string& exe_path) {
   if (exe_path.empty()) return std::nullopt;
   const std::filesystem::path exe = path_from_utf8(exe_path);
   if (auto named = bundle_source(exe.parent_path())) {
     // A relative path is taken against the current directory, as written.
-    if (auto bundle = external_bundle(*named)) return bundle;
+    std::error_code error;
+    const std::filesystem::path bundle = std::filesystem::absolute(path_from_utf8(*named), error);
+    const bool elevated = platform::is_elevated();
+    const bool usable = !elevated || (!error && usable_here(bundle.parent_path()) && !platform::is_link_entry(*named));
+    if (usable) {
+      if (auto payloads = external_bundle(*named)) return payloads;
+    }
   }
   return embedded_trailer(exe_path);
 }
@@ -127,7 +151,7 @@ std::optional<std::string> find_packages_dir(const std::string& exe_path) {
   if (exe_path.empty()) return std::nullopt;
   const std::filesystem::path dir = path_from_utf8(exe_path).parent_path();
   for (const auto& candidate : {dir / "packages", dir.parent_path() / "packages"}) {
-    if (holds_packages(candidate)) return path_to_utf8(candidate);
+    if (holds_packages(candidate) && usable_here(candidate)) return path_to_utf8(candidate);
   }
   return std::nullopt;
 }

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/trusted_dir.h"
 #include "core/bundle_layout.h"
 
 namespace yoxa {
@@ -38,6 +39,12 @@ std::optional<std::string> find_packages_dir(const std::string& exe_path);
 // Payloads first, then a packages directory; detected afresh on every call.
 std::optional<OfflineSource> find_offline_source(const std::string& exe_path);
 std::optional<OfflineSource> find_offline_source();
+
+// Whether an offline source folder (a packages directory, the folder of a bundle named by
+// bundle_source.txt) may be used. An elevated process installs from it for all users,
+// so the folder must be one nobody but administrators can change (no link, trusted
+// owner, no other writer); one that is not is ignored with a log line.
+bool offline_folder_usable(const std::string& folder, bool elevated, platform::DirectoryTrust& trust);
 
 // Whether this process is an offline one; detected on first use and then kept.
 bool offline_mode();

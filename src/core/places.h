@@ -77,6 +77,7 @@ inline constexpr std::uint32_t kVerifyChecksumCommand = 4601;
 inline constexpr std::uint32_t kVerifyChecksumMismatch = 4602;
 inline constexpr std::uint32_t kVerifySignatureFailed = 4603;
 inline constexpr std::uint32_t kVerifySignerMismatch = 4604;
+inline constexpr std::uint32_t kVerifyHoldFile = 4605;
 
 // command runner
 inline constexpr std::uint32_t kRunnerStart = 4701;

@@ -14,6 +14,7 @@
 #include "front_end/run_outcome.h"
 #include "install/pipeline.h"
 #include "install/staging.h"
+#include "platform/security.h"
 #include "platform/system.h"
 #include "system/log_locations.h"
 #include "system/logger.h"
@@ -49,11 +50,12 @@ struct WorkOutcome {
 
 WorkOutcome run_install_work(const JsonRunPayload& payload, const EventSink& sink, const std::string& log_dir) {
   const bool machine = payload.scope == InstallScope::Machine;
+  const bool privileged = platform::is_elevated();
   const auto provider = select_provider();
   log::info(format("Install scope: {}", machine ? "machine" : "user"));
   const RunContext run{
-      .settings = {.app_ids = payload.apps, .machine = machine, .staging_base = config_base_dir(machine),
-                   .log_dir = log_dir},
+      .settings = {.app_ids = payload.apps, .machine = machine, .staging_base = config_base_dir(machine || privileged),
+                   .privileged = privileged, .log_dir = log_dir},
       .sink = sink,
       .cancel = CancelToken::quit_file(payload.quit_file),
   };
@@ -89,12 +91,25 @@ WorkOutcome run_uninstall_work(const JsonRunPayload& payload, const EventSink& s
   const int code = worker_exit_code(results, false);
   return {std::move(results), false, code};
 }
+
+// An elevated worker logs in the machine base whatever the scope, below ProgramData,
+// every level made trustworthy first; its lines wait until the log is open.
+std::expected<void, std::string> prepare_log_dir(const std::string& log_dir, bool machine_base) {
+  if (!machine_base) return {};
+  hold_log_lines();
+  return ensure_machine_directory(log_dir, true);
+}
 }  // namespace
 
 int run_json_worker(const JsonRunPayload& payload) {
   const bool machine = payload.scope == InstallScope::Machine;
-  const std::string base = config_base_dir(machine);
+  const bool machine_base = machine || platform::is_elevated();
+  const std::string base = config_base_dir(machine_base);
   const std::string log_dir = path_to_utf8(path_from_utf8(base) / "logs");
+  if (auto prepared = prepare_log_dir(log_dir, machine_base); !prepared) {
+    platform::write_standard_error(format("Failed to initialize logger: {}\n", prepared.error()));
+    return 2;
+  }
   if (auto logger = init_logger(log_dir); !logger) {
     platform::write_standard_error(format("Failed to initialize logger: {}\n", logger.error()));
     return 2;

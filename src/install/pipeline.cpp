@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 
+#include "acquisition/verified_files.h"
 #include "core/messages.h"
 #include "core/places.h"
 #include "core/text.h"
@@ -144,6 +145,11 @@ AppFlow InstallRun::process(const AppDescriptor& app, std::size_t index, std::si
 
 AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged, bool machine, bool is_update,
                             std::size_t index, std::size_t total) {
+  // The package and its dependency files stay held from their verification until the
+  // installer has exited, on every way out of here.
+  struct ReleaseHolds {
+    ~ReleaseHolds() { verified_file_holds().release_all(); }
+  } const release_holds;
   const PreparedDependencies dependencies =
       pipeline::prepare_dependencies(provider_, app, settings_.staging_base, sink_, run_.cancel);
   start_download_ahead(index + 1);
@@ -171,6 +177,7 @@ AppFlow InstallRun::install(const AppDescriptor& app, const std::string& staged,
     log::info(format("{} installed successfully", app.display_name));
     report_located(app, is_update ? AppStatus::Updated : AppStatus::Installed);
   }
+  verified_file_holds().release_all();  // the clean-up may delete what was held
   if (decodable) host_.clean_up_old_installer_files(staged);
   return AppFlow::Next;
 }
@@ -227,7 +234,7 @@ Result<InstallOutcome> run_install(const PackageProvider& provider, const RunCon
   if (auto space = pipeline::check_disk_space(host, settings.staging_base, *selected, settings.machine); !space) {
     return std::unexpected(space.error());
   }
-  if (auto staging = pipeline::prepare_staging_directory(host, settings.staging_base, settings.machine); !staging) {
+  if (auto staging = pipeline::prepare_staging_directory(host, settings.staging_base, settings.machine || settings.privileged); !staging) {
     return std::unexpected(staging.error());
   }
   return InstallRun(provider, run, host).run(*selected);

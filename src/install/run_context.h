@@ -14,7 +14,8 @@ namespace yoxa {
 struct RunSettings {
   std::vector<std::string> app_ids;
   bool machine = false;      // the run's scope is machine
-  std::string staging_base;  // config_base_dir of the run's scope
+  std::string staging_base;  // config_base_dir of the run's scope (machine when privileged)
+  bool privileged = false;   // elevated or LocalSystem: stages in the machine base whatever the scope
   std::string log_dir;       // where installers write their logs
 };
 

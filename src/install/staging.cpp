@@ -15,6 +15,8 @@
 #include "system/command_runner.h"
 #include "platform/system.h"
 #include "system/detection.h"
+#include "system/log_locations.h"
+#include "system/trusted_directory.h"
 #include "core/log.h"
 #include "platform/os_error.h"
 
@@ -153,11 +155,13 @@ std::expected<ToolOutcome, platform::OsError> run_hidden_tool(const std::string&
   return outcome;
 }
 
-Result<void> prepare_machine_staging_directory(const std::string& staging_base, const ToolRunner& run) {
+Result<void> prepare_machine_staging_directory(const std::string& staging_base, const std::string& trusted_root,
+                                               platform::DirectoryTrust& trust, const ToolRunner& run) {
   const std::string directory = staging_directory(staging_base);
-  std::error_code error;
-  fs::create_directories(path_from_utf8(directory), error);
-  if (error) return fail(msg::kFilesystemError, platform::error_code_text(error), place::kStagingMachineCreate);
+  // The tool keeps other explicit entries and the owner, and acts on a link's target:
+  // it only finishes a directory that is already the engine's own.
+  auto ensured = ensure_trusted_directory(trusted_root, directory, platform::DirectoryReaders::AdminsOnly, trust);
+  if (!ensured) return fail(msg::kFilesystemError, ensured.error(), place::kStagingMachineCreate);
 
   const std::vector<std::string> arguments{directory,   "/inheritance:r", "/grant:r", "*S-1-5-32-544:(OI)(CI)F",
                                            "/grant:r", "*S-1-5-18:(OI)(CI)F"};
@@ -174,7 +178,8 @@ Result<void> prepare_machine_staging_directory(const std::string& staging_base, 
 }
 
 Result<void> prepare_machine_staging_directory(const std::string& staging_base) {
-  return prepare_machine_staging_directory(staging_base, run_hidden_tool);
+  return prepare_machine_staging_directory(staging_base, machine_data_root(), platform::system_directory_trust(),
+                                           run_hidden_tool);
 }
 
 // --- running apps -------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "core/pause.h"
 #include "system/command_runner.h"
 #include "platform/process.h"
+#include "platform/trusted_dir.h"
 
 namespace yoxa {
 
@@ -71,9 +72,12 @@ std::expected<ToolOutcome, platform::OsError> run_hidden_tool(const std::string&
                                                               const std::vector<std::string>& arguments);
 std::string access_control_tool_path();
 
-// Creates <base>\installer with its parents and restricts its access list to
-// Administrators and LocalSystem.
-Result<void> prepare_machine_staging_directory(const std::string& staging_base, const ToolRunner& run);
+// Makes <base>\installer trustworthy below `trusted_root` (every level created with a
+// protected access list, or checked and a planted one moved aside), then restricts its
+// access list to Administrators and LocalSystem with the access-control tool.
+Result<void> prepare_machine_staging_directory(const std::string& staging_base, const std::string& trusted_root,
+                                               platform::DirectoryTrust& trust, const ToolRunner& run);
+// Below ProgramData, with the system's checks and tool.
 Result<void> prepare_machine_staging_directory(const std::string& staging_base);
 
 // --- running apps -------------------------------------------------------------------------

@@ -26,8 +26,12 @@ bool restrict_dll_search_path();
 std::expected<void, OsError> change_to_system_directory();
 
 std::optional<std::string> environment_variable(const std::string& name);
-// The platform's temporary directory (GetTempPathW), without a trailing separator.
+// The platform's temporary directory, without a trailing separator: GetTempPathW, or for
+// LocalSystem the protected SystemTemp directory (temp_choice.h).
 std::string temp_directory();
+// The all-users data directory (ProgramData) from the known-folder store, never from
+// the environment a user may set; none when the query fails.
+std::optional<std::string> machine_data_directory();
 // Why the running executable's path cannot be used: the OS could not say (its error), or
 // it named a path with no UTF-8 form (an unpaired surrogate), which no mangled copy replaces.
 struct ExecutablePathError {

@@ -19,6 +19,7 @@
 #include "silent/silent_payload.h"
 #include "system/log_locations.h"
 #include "system/logger.h"
+#include "system/trusted_directory.h"
 #include "uninstall/run_uninstall.h"
 
 namespace yoxa {
@@ -41,7 +42,12 @@ InstallScope effective_scope(std::optional<InstallScope> requested, const Silent
 
 // The dispatching process opens the run's log first (its own decisions land there, and
 // with --verbose on standard error); the work in the same process then keeps that log.
-std::expected<void, std::string> open_silent_log(const std::string& directory) {
+// LocalSystem's folder is made trustworthy first: any user may plant one in a shared
+// temporary directory.
+std::expected<void, std::string> open_silent_log(const std::string& directory, const SilentHost& host) {
+  if (host.is_local_system()) {
+    if (auto trusted = host.trusted_log_dir(host.temp_dir(), directory); !trusted) return std::unexpected(trusted.error());
+  }
   if (Logger::process().installed()) return {};
   return init_logger(directory);
 }
@@ -82,6 +88,16 @@ SilentHost SilentHost::system() {
       .reboot_required = [] { return yoxa::reboot_required(); },
       .check_expiry = [] { return yoxa::check_expiry(); },
       .base_dir = [](bool machine) { return ensure_config_base_dir(machine); },
+      .trusted_log_dir = [](const std::string& root,
+                            const std::string& directory) -> std::expected<void, std::string> {
+        // A system without GetTempPath2W may not have SystemTemp yet; its parent is the
+        // Windows directory, so a missing one is made protected like any level below.
+        platform::DirectoryTrust& trust = platform::system_directory_trust();
+        if (auto facts = trust.inspect(root); facts && !facts->exists) {
+          (void)trust.create_protected(root, platform::DirectoryReaders::AdminsOnly);
+        }
+        return ensure_trusted_directory(root, directory, platform::DirectoryReaders::AdminsOnly, trust);
+      },
       .temp_dir = [] { return platform::temp_directory(); },
       .process_id = [] { return platform::current_process_id(); },
       .registry = &platform::system_registry(),
@@ -93,6 +109,13 @@ std::string silent_log_dir(const SilentOptions& options, const SilentHost& host)
   return path_to_utf8(path_from_utf8(host.temp_dir()) / format("YoxaOfficeSilent-{}", host.process_id()));
 }
 
+std::string own_silent_log_dir(const SilentOptions& options, const SilentHost& host) {
+  if (!host.is_local_system()) return silent_log_dir(options, host);
+  SilentOptions own = options;
+  own.log_directory.reset();
+  return silent_log_dir(own, host);
+}
+
 bool resolve_silent_scope(std::optional<InstallScope> requested, const SilentHost& host) {
   if (effective_scope(requested, host) == InstallScope::Machine) return true;
   if (!host.is_local_system()) return false;
@@ -102,7 +125,7 @@ bool resolve_silent_scope(std::optional<InstallScope> requested, const SilentHos
 }
 
 int run_silent(const ProviderSource& provider, const SilentOptions& options, const SilentHost& host) {
-  const std::string log_dir = silent_log_dir(options, host);
+  const std::string log_dir = own_silent_log_dir(options, host);
   // A failure to open the log is reported by the work itself, or by the copy that does it.
   // The file is not created before a relaunch: the user's copy writes this run's
   // installer.log, and one created by LocalSystem could be closed to that user. This
@@ -120,7 +143,11 @@ int run_silent(const ProviderSource& provider, const SilentOptions& options, con
   // selection stays here and, like a run without a logged-on user, works for all users.
   const bool relaunch = user_scope_as_system && !machine_only_selection;
   const std::optional<int> relaunched = relaunch ? host.relaunch(options) : std::nullopt;
-  (void)open_silent_log(log_dir);
+  (void)open_silent_log(log_dir, host);
+  if (relaunch && options.log_directory) {
+    log::info(format("This LocalSystem process logs to {}; the logged-on user's copy logs to {}", log_dir,
+                     *options.log_directory));
+  }
   if (relaunched) return *relaunched;
   if (relaunch) {
     log::warn(format("Silent {} requested user scope while running as LocalSystem, but no active user session was "
@@ -158,8 +185,8 @@ int run_silent(const ProviderSource& provider, const SilentOptions& options) {
 }
 
 int silent_install(const ProviderSource& provider, const SilentOptions& options, const SilentHost& host) {
-  const std::string log_dir = silent_log_dir(options, host);
-  if (auto opened = open_silent_log(log_dir); !opened) {
+  const std::string log_dir = own_silent_log_dir(options, host);
+  if (auto opened = open_silent_log(log_dir, host); !opened) {
     platform::write_standard_error(format("Silent install: failed to initialize logger at {}: {}\n", log_dir,
                                           opened.error()));
     return kExitFailed;
@@ -178,7 +205,14 @@ int silent_install(const ProviderSource& provider, const SilentOptions& options,
   }
 
   const bool machine = resolve_silent_scope(options.scope, host);
-  const std::string base = host.base_dir(machine);
+  // An elevated process stages in the machine base whatever the scope: the user's
+  // profile is the user's to change.
+  const auto base_dir = host.base_dir(machine || host.is_elevated());
+  if (!base_dir) {
+    log::error(format("Failed to create silent quit-file at {}: {}", format("silent-lock-{}", pid), base_dir.error()));
+    return kExitFailed;
+  }
+  const std::string& base = *base_dir;
   create_msi_log_placeholders(log_dir);
   const std::string quit_file = path_to_utf8(path_from_utf8(base) / format("silent-lock-{}", pid));
   if (auto created = create_quit_file(quit_file); !created) {
@@ -190,7 +224,8 @@ int silent_install(const ProviderSource& provider, const SilentOptions& options,
   log::info(format("Silent install scope: {}", scope_word(machine)));
   Result<InstallOutcome> outcome = [&] {
     const RunContext run{
-        .settings = {.app_ids = options.apps, .machine = machine, .staging_base = base, .log_dir = log_dir},
+        .settings = {.app_ids = options.apps, .machine = machine, .staging_base = base,
+                     .privileged = host.is_elevated(), .log_dir = log_dir},
         .sink = drain.sink(),
         .cancel = CancelToken::quit_file(quit_file),
     };
@@ -214,8 +249,8 @@ int silent_install(const ProviderSource& provider, const SilentOptions& options)
 }
 
 int silent_uninstall(const SilentOptions& options, const SilentHost& host) {
-  const std::string log_dir = silent_log_dir(options, host);
-  if (auto opened = open_silent_log(log_dir); !opened) {
+  const std::string log_dir = own_silent_log_dir(options, host);
+  if (auto opened = open_silent_log(log_dir, host); !opened) {
     platform::write_standard_error(format("Silent uninstall: failed to initialize logger at {}: {}\n", log_dir,
                                           opened.error()));
     return kExitFailed;

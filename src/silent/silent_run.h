@@ -2,6 +2,7 @@
 // The headless run for administrators and device-management tools: no events reach
 // anyone, the outcome is the exit code and the run record, progress is in installer.log.
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,8 +37,12 @@ struct SilentHost {
   std::function<std::vector<AppResult>(const RunContext& run)> uninstall;
   std::function<bool()> reboot_required;
   std::function<std::optional<Retirement>()> check_expiry;
-  // config_base_dir of a scope, created when missing.
-  std::function<std::string(bool machine)> base_dir;
+  // config_base_dir of a scope, created when missing (the machine one made trustworthy);
+  // the error says why it could not be.
+  std::function<std::expected<std::string, std::string>(bool machine)> base_dir;
+  // Makes `directory` below `root` trustworthy for a LocalSystem log folder.
+  std::function<std::expected<void, std::string>(const std::string& root, const std::string& directory)>
+      trusted_log_dir;
   std::function<std::string()> temp_dir;
   std::function<std::uint32_t()> process_id;
   platform::Registry* registry = nullptr;
@@ -47,6 +52,10 @@ struct SilentHost {
 
 // Where a silent run logs: the given directory, else <temp>\YoxaOfficeSilent-<pid>.
 std::string silent_log_dir(const SilentOptions& options, const SilentHost& host);
+// Where this process logs: silent_log_dir, except that a LocalSystem process always
+// keeps its own folder below its protected temporary directory (a --log folder may be
+// one the logged-on user made, and that user's copy writes there).
+std::string own_silent_log_dir(const SilentOptions& options, const SilentHost& host);
 
 // Machine scope for the requested (or configured) scope; a user-scope run under
 // LocalSystem is promoted, with a warning.

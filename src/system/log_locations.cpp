@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "platform/os_error.h"
 #include "system/own_file.h"
+#include "system/trusted_directory.h"
 
 namespace yoxa {
 
@@ -38,10 +39,30 @@ std::string config_base_dir(bool machine, const EnvironmentLookup& environment) 
   return join_path(root, {"Yoxa", kConfigDirName});
 }
 
-std::string config_base_dir(bool machine) { return config_base_dir(machine, platform::environment_variable); }
+std::string machine_data_root() {
+  if (auto known = platform::machine_data_directory()) return *known;
+  return platform::environment_variable("ProgramData").value_or("C:\\ProgramData");
+}
 
-std::string ensure_config_base_dir(bool machine) {
+std::string config_base_dir(bool machine) {
+  return config_base_dir(machine, [](const std::string& name) -> std::optional<std::string> {
+    if (name == "ProgramData") return machine_data_root();
+    return platform::environment_variable(name);
+  });
+}
+
+std::expected<void, std::string> ensure_machine_directory(const std::string& directory, bool users_read) {
+  return ensure_trusted_directory(machine_data_root(), directory,
+                                  users_read ? platform::DirectoryReaders::UsersReadExecute
+                                             : platform::DirectoryReaders::AdminsOnly);
+}
+
+std::expected<std::string, std::string> ensure_config_base_dir(bool machine) {
   std::string dir = config_base_dir(machine);
+  if (machine) {
+    if (auto ensured = ensure_machine_directory(dir, true); !ensured) return std::unexpected(ensured.error());
+    return dir;
+  }
   std::error_code ignored;
   fs::create_directories(path_from_utf8(dir), ignored);
   return dir;

@@ -5,6 +5,7 @@
 
 #include "core/paths.h"
 #include "platform/system.h"
+#include "platform/trusted_dir.h"
 #include "platform/os_error.h"
 
 namespace yoxa {
@@ -45,19 +46,27 @@ std::expected<void, std::string> Logger::init(const std::string& directory) {
   }
 
   const fs::path log_path = dir / "installer.log";
+  const fs::path previous_path = dir / "installer.log.1";
   std::optional<std::string> rotation_warning;
-  const auto size = fs::file_size(log_path, error);
-  if (!error && size >= kLogRotationBytes) {
-    fs::remove(dir / "installer.log.1", error);
-    fs::rename(log_path, dir / "installer.log.1", error);
-    if (error) rotation_warning = format("Could not rotate installer.log: {}; continuing to append", platform::error_code_text(error));
+  // The library follows links for the size, the delete and the rename (and mingw's sees
+  // none), so a planted link is refused here before anything touches it.
+  const bool log_is_link = platform::is_link_entry(path_to_utf8(log_path));
+  const auto size = log_is_link ? std::uintmax_t{0} : fs::file_size(log_path, error);
+  if (!log_is_link && !error && size >= kLogRotationBytes) {
+    if (platform::is_link_entry(path_to_utf8(previous_path))) {
+      rotation_warning = "Could not rotate installer.log: installer.log.1 is a link; continuing to append";
+    } else {
+      fs::remove(previous_path, error);
+      fs::rename(log_path, previous_path, error);
+      if (error) rotation_warning = format("Could not rotate installer.log: {}; continuing to append", platform::error_code_text(error));
+    }
   }
 
   std::lock_guard install_lock(install_mutex_);
   if (installed()) return std::unexpected(std::string("SetLoggerError"));
   {
     std::lock_guard file_lock(file_mutex_);
-    file_.reset(platform::open_file(path_to_utf8(log_path), "ab"));
+    if (!log_is_link) file_.reset(platform::open_file(path_to_utf8(log_path), "ab"));
     // The session line goes first; every other line, also one held before the file was
     // open, waits behind the date line.
     write_to_file(stamped(LogLevel::Info, "--- New Application Session Started ---"));

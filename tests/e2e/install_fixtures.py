@@ -102,12 +102,25 @@ class PrefixFolders:
         return self.local_app_data / "Yoxa" / "YoxaOffice"
 
     @property
+    def machine_base(self) -> Path:
+        """config_base_dir for machine scope: ProgramData\\Yoxa\\YoxaOffice."""
+        return self.user.parent.parent / "ProgramData" / "Yoxa" / "YoxaOffice"
+
+    @property
     def staging(self) -> Path:
-        return self.user_base / "installer"
+        """Where the worker stages: every Wine process is elevated, and an elevated worker
+        stages in the machine base whatever the run's scope."""
+        return self.machine_base / "installer"
 
     @property
     def user_logs(self) -> Path:
+        """The user-scope worker's log folder (an unelevated worker's; export-logs reads it)."""
         return self.user_base / "logs"
+
+    @property
+    def worker_logs(self) -> Path:
+        """Where the (elevated, under Wine) worker logs, whatever the run's scope."""
+        return self.machine_base / "logs"
 
     @property
     def launcher_logs(self) -> Path:

@@ -145,7 +145,7 @@ def app_course(events, app: str):
 
 
 def worker_log_lines(folders: PrefixFolders) -> str:
-    return folders.log_text(folders.user_logs)
+    return folders.log_text(folders.worker_logs)
 
 
 # Also the course of an app whose package was downloaded ahead while the previous one installed.
@@ -235,21 +235,22 @@ def test_install_takes_table_order_and_installs_folio_for_all_users(wine, engine
     assert (apps["folio"]["installedVersion"], apps["folio"]["installedPath"]) == ("3.0.1", FOLIO_PATH)
     assert wine_quiet(wine, "reg", "query", FOLIO_UPGRADE_KEY) == 0  # registered for all users
 
-    # The worker of a user-scope run logs under the user's base directory, never the machine's.
+    # The worker of a user-scope run is elevated under Wine: it logs in the machine base, never in the
+    # user's profile, which the user could have prepared.
     log = worker_log_lines(folders)
     assert re.search(r"--- JSON elevated worker starting \(pid=\d+, action=install\) ---", log), log
     assert "Yoxa Quill installed successfully" in log and "Yoxa Folio installed successfully" in log
     assert re.search(r"Executing msiexec for .*installer-v1\.4\.2\.msi \(scope=false, MSIINSTALLPERUSER=1\)", log)
     assert re.search(r"Executing msiexec for .*installer-v3\.0\.1\.msi \(scope=true, ALLUSERS=1\)", log)
     for placeholder in ("msiexec.log", "custom-actions.log", "custom-actions1.log"):
-        assert (folders.user_logs / placeholder).exists(), placeholder
-    assert not (machine_base / "logs" / "installer.log").exists()
+        assert (folders.worker_logs / placeholder).exists(), placeholder
+    assert not (folders.user_logs / "installer.log").exists()
     launcher_log = folders.log_text(folders.launcher_logs, since=launcher_log_at)
     assert ("run action=install scope=user needs_elevation=false (machine_only_in_selection=true "
             "uninstall_needs_admin=false)") in launcher_log
     assert "relaying app-result: folio -> installed" in launcher_log
 
-    # Staged in the user's base directory; folio's clean-up removed quill's package.
+    # Staged in the machine base, for the same reason; folio's clean-up removed quill's package.
     assert sorted(p.name for p in folders.staging.iterdir()) == ["installer-v3.0.1.msi"]
 
 
@@ -465,3 +466,58 @@ def test_expired_installer_refuses_to_install(wine, windows_build, cdn, folders,
     ]
     assert cdn.requests() == []  # no worker, no download
     assert not folders.user_base.exists()
+
+
+# -- trusted places ---------------------------------------------------------------------------
+
+def test_the_staged_package_is_held_from_its_verification_until_msiexec_exits(wine, support_exe, run_install, cdn,
+                                                                              signed, folders, clean_machine):
+    publish(cdn, signed.quill)
+    folders.worker_logs.mkdir(parents=True)  # so the probe knows where its marker will appear
+    staged = folders.staging / "installer-v1.4.2.msi"
+    probe = subprocess.Popen(
+        [wine.wine, str(support_exe("share_probe.exe")), wine.windows_path(folders.worker_logs / "installer.log"),
+         "Installer verification completed", wine.windows_path(staged), "240"],
+        env=wine.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        code, events = run_install("quill")
+        out, _ = probe.communicate(timeout=60)
+    finally:
+        if probe.poll() is None:
+            probe.kill()
+    assert code == 0, events
+    assert of_type(events, "app-result") == [app_result("quill", "installed", path=QUILL_PATH, version="1.4.2")]
+    # 32: ERROR_SHARING_VIOLATION, for every way of changing the package.
+    assert out.decode().split() == ["write=32", "move=32", "delete=32"], out
+
+
+# A standard user's planted link at any level of the machine base is moved aside (the
+# link itself, never its target) and the level made afresh; nothing lands in the target.
+@pytest.mark.parametrize("level", ["Yoxa", "YoxaOffice", "installer", "logs"])
+def test_a_planted_link_in_the_machine_base_is_never_written_through(tmp_path, wine, run_install, cdn, signed,
+                                                                    folders, machine_base, clean_machine, level):
+    publish(cdn, signed.quill)
+    planted = {"Yoxa": machine_base.parent, "YoxaOffice": machine_base,
+               "installer": machine_base / "installer", "logs": machine_base / "logs"}[level]
+    planted.parent.mkdir(parents=True, exist_ok=True)
+    target = tmp_path / "attacker"
+    target.mkdir()
+    planted.symlink_to(target, target_is_directory=True)
+    try:
+        code, events = run_install("quill")
+        assert code == 0, events
+        assert of_type(events, "app-result") == [app_result("quill", "installed", path=QUILL_PATH,
+                                                            version="1.4.2")]
+        assert list(target.iterdir()) == []
+        assert not planted.is_symlink() and planted.is_dir()
+        aside = [p for p in planted.parent.iterdir() if p.name.startswith(planted.name + ".untrusted-")]
+        assert len(aside) == 1 and aside[0].is_symlink(), list(planted.parent.iterdir())
+        log = folders.log_text(folders.worker_logs)
+        assert re.search(re.escape(planted.name) + r" is not trustworthy \(it is a link or reparse point\); "
+                         r"moved it aside to .*\.untrusted-\d+-1 and created it afresh", log), log[-3000:]
+        assert (folders.staging / "installer-v1.4.2.msi").exists()
+    finally:
+        for entry in planted.parent.glob(planted.name + ".untrusted-*"):
+            entry.unlink()
+        if level == "Yoxa":
+            shutil.rmtree(machine_base.parent, ignore_errors=True)

@@ -134,7 +134,7 @@ def test_install_passes_only_the_needed_framework_and_hello_sees_both_apps(wine,
     code, events = run_install(engine, "abacus,lumen")
 
     abacus, lumen = packages.apps["abacus"], packages.apps["lumen"]
-    assert code == 0, folders.log_text(folders.user_logs)[-4000:]
+    assert code == 0, folders.log_text(folders.worker_logs)[-4000:]
     assert results(events) == {"abacus": ("installed", None, abacus.apps_folder_path, "2.0.0.0"),
                                "lumen": ("installed", None, lumen.apps_folder_path, "3.1.0.0")}
     requests = appx.requests("Add-AppxPackage")
@@ -167,7 +167,7 @@ def test_missing_runtime_component_maps_to_its_message(engine, cdn, packages, ap
 
     assert code == 2
     assert results(events) == {"lumen": ("failed", "INSTALL_FAILED", None, None)}
-    log = folders.log_text(folders.user_logs)
+    log = folders.log_text(folders.worker_logs)
     assert "MSIX installation failed: " in log and RUNTIME_MISSING in log
     assert "Missing framework" not in log
 
@@ -180,7 +180,7 @@ def test_framework_windows_asks_for_is_named_in_the_failure(engine, cdn, package
 
     assert code == 2
     assert results(events) == {"lumen": ("failed", "UNKNOWN", None, None)}
-    log = folders.log_text(folders.user_logs)
+    log = folders.log_text(folders.worker_logs)
     assert f"Missing framework dependency: {VCLIBS.identity}" in log
     # The composed message is the missing-runtime one, never the untrusted-certificate one.
     assert f"{RUNTIME_MISSING} Missing framework: {VCLIBS.identity}" in log
@@ -193,9 +193,9 @@ def test_dependency_with_a_path_in_its_destination_is_skipped(wine, engine, cdn,
 
     code, events = run_install(engine, "abacus")
 
-    assert code == 0, folders.log_text(folders.user_logs)[-4000:]
+    assert code == 0, folders.log_text(folders.worker_logs)[-4000:]
     assert results(events)["abacus"][0] == "installed"
-    assert UNUSABLE_RECORD in folders.log_text(folders.user_logs)
+    assert UNUSABLE_RECORD in folders.log_text(folders.worker_logs)
     assert not [r for r in cdn.requests() if "evil" in r["request"]]
     assert not list(folders.user_base.rglob("evil.appx"))
     [request] = appx.requests("Add-AppxPackage")
@@ -247,14 +247,14 @@ def test_machine_scope_provisions_with_both_frameworks_and_trusts_the_signing_ro
 
 def test_uninstall_removes_the_user_registration_and_hello_sees_it_gone(engine, cdn, packages, appx, folders):
     publish(cdn, packages, "abacus", [VCLIBS, APP_RUNTIME])
-    assert run_install(engine, "abacus")[0] == 0, folders.log_text(folders.user_logs)[-4000:]
+    assert run_install(engine, "abacus")[0] == 0, folders.log_text(folders.worker_logs)[-4000:]
     abacus = packages.apps["abacus"]
 
     code, out, err = engine("run", "--action", "uninstall", "--apps", "abacus", "--scope", "user",
                             timeout=RUN_TIMEOUT)
 
     assert out, err.decode(errors="replace")
-    assert code == 0, folders.log_text(folders.user_logs)[-4000:]
+    assert code == 0, folders.log_text(folders.worker_logs)[-4000:]
     assert results(check_event_stream(out, code)) == {"abacus": ("uninstalled", None, None, None)}
     assert [r["path"] for r in appx.requests("Remove-AppxPackage")] == [abacus.family_name]
     assert appx.installed_versions(abacus.package_name) is None

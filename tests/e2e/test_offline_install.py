@@ -111,7 +111,7 @@ def test_signed_sfx_installs_quill_offline(wine, windows_build, quill, pki, fold
 
     code, events, result = install_quill(wine, exe)
     assert (code, result["status"]) == (0, "installed"), events
-    log = folders.log_text(folders.user_logs)
+    log = folders.log_text(folders.worker_logs)
     assert "embedded SFX packages found in engine exe; using SFX provider" in log
     assert "Yoxa Quill: staged embedded package -> " in log
     assert (folders.staging / "installer-voffline.msi").read_bytes() == quill.path.read_bytes()
@@ -127,7 +127,7 @@ def test_external_bundle_installs_quill_offline(wine, windows_build, quill, fold
     assert_offline_hello(hello(wine, exe))
     code, events, result = install_quill(wine, exe)
     assert (code, result["status"]) == (0, "installed"), events
-    assert f"reading offline packages from bundle {wine.windows_path(bundle)}" in folders.log_text(folders.user_logs)
+    assert f"reading offline packages from bundle {wine.windows_path(bundle)}" in folders.log_text(folders.worker_logs)
 
 
 def write_packages_dir(root: Path, quill, sha256: str) -> Path:
@@ -149,7 +149,7 @@ def test_packages_directory_with_upper_case_extension(wine, windows_build, quill
     assert_offline_hello(hello(wine, exe))
     code, events, result = install_quill(wine, exe)
     assert (code, result["status"]) == (0, "installed"), events
-    log = folders.log_text(folders.user_logs)
+    log = folders.log_text(folders.worker_logs)
     assert "offline packages found at " in log and "using bundled provider" in log
     assert "Yoxa Quill: staged bundled package -> " in log
 

@@ -181,10 +181,10 @@ def test_installed_msi_apps_are_removed_by_msiexec_and_then_absent(wine, engine,
     assert events[-1]["action"] == "uninstall" and events[-1]["exitCode"] == 0
     for package in (signed.quill, signed.folio):
         assert not registered(wine, "HKLM", package.product_code)
-    worker_log = folders.log_text(folders.user_logs)
+    worker_log = folders.log_text(folders.worker_logs)
     assert f"Uninstalling Yoxa Quill (GUID {signed.quill.product_code}); log: " in worker_log
     assert "msiexec /x for Yoxa Folio finished with status: 0" in worker_log
-    assert (folders.user_logs / "uninstall-quill.log").exists()  # msiexec's own verbose log
+    assert (folders.worker_logs / "uninstall-quill.log").exists()  # msiexec's own verbose log
 
     hello = check_event_stream(engine("hello", timeout=120).stdout)
     installed = {app["id"]: app["installedVersion"] for app in hello[0]["apps"]}
@@ -215,10 +215,10 @@ def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up
     arguments = uninstaller_arguments(wine).splitlines()
     assert arguments[-3:] == ["/S", "_?=" + NSIS_DIR, "--"], arguments
     assert "uninstall pre-check: Yoxa Quill -> PerUser" in folders.log_text(folders.launcher_logs, launcher_log_at)
-    worker_log = folders.log_text(folders.user_logs)
+    worker_log = folders.log_text(folders.worker_logs)
     assert "Yoxa Quill: confirmed removed after UninstallString" in worker_log
     assert f"Yoxa Quill: removed the leftover uninstaller and '{NSIS_DIR}'" in worker_log
-    transcript = (folders.user_logs / "uninstall-quill.log").read_text(encoding="utf-8")
+    transcript = (folders.worker_logs / "uninstall-quill.log").read_text(encoding="utf-8")
     assert "=== Yoxa installer: uninstaller runner ===\ncommand: " + NSIS_DIR + r"\uninst.exe" in transcript
     assert "exit: Some(0)\n--- stdout ---\ntest uninstaller: removing the app\n" in transcript
     assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
@@ -234,7 +234,7 @@ def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, folders, 
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
     assert (folder / "uninst.exe").exists()
     assert "Yoxa Quill: refusing to clean up 'C:\\YoxaQuillStub' \u2014 too close to the drive root" in \
-        folders.log_text(folders.user_logs)
+        folders.log_text(folders.worker_logs)
 
 
 def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, folders, nsis_dir, register_nsis,
@@ -248,7 +248,7 @@ def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, fold
     assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
     assert registered(wine, "HKLM", "YoxaQuillStays")
     assert (nsis_dir / "uninst.exe").exists()  # never cleaned up without a confirmed removal
-    worker_log = folders.log_text(folders.user_logs)
+    worker_log = folders.log_text(folders.worker_logs)
     assert "Yoxa Quill still present in All hive(s) 30s after running UninstallString (exit Some(0)); see " in worker_log
     # Found only machine-wide: the run would ask for elevation, but Wine's launcher already has it.
     launcher_log = folders.log_text(folders.launcher_logs, launcher_log_at)

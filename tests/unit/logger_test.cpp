@@ -104,6 +104,38 @@ TEST(Logger, RotatesAtFiveMebibytes) {
   }
 }
 
+// A link planted as the log or its previous generation is never followed: the target
+// keeps its content, nothing is deleted through it, and the rotation is given up.
+TEST(Logger, RotationNeverFollowsALink) {
+  struct Case {
+    const char* link_name;
+    bool file_expected;
+  };
+  for (const Case& c : {Case{"installer.log", false}, Case{"installer.log.1", true}}) {
+    SCOPED_TRACE(c.link_name);
+    testing::TempDir dir;
+    testing::TempDir elsewhere;
+    const fs::path target = elsewhere.path() / "victim";
+    { std::ofstream(target, std::ios::binary) << "precious"; }
+    if (std::string(c.link_name) == "installer.log.1") {
+      std::ofstream(dir.path() / "installer.log", std::ios::binary) << std::string(kLogRotationBytes, 'x');
+    }
+    fs::create_symlink(target, dir.path() / c.link_name);
+    Logger logger;
+    ASSERT_TRUE(logger.init(dir.str()));
+    logger.write(LogLevel::Info, "a line");
+    logger.finish();
+    EXPECT_EQ(read_file(target), "precious");
+    EXPECT_TRUE(fs::is_symlink(dir.path() / c.link_name));
+    if (c.file_expected) {
+      const std::string text = read_file(dir.path() / "installer.log");
+      EXPECT_NE(text.find("Could not rotate installer.log: installer.log.1 is a link; continuing to append"),
+                std::string::npos);
+      EXPECT_GT(text.size(), kLogRotationBytes);
+    }
+  }
+}
+
 TEST(Logger, FailsWhenTheDirectoryCannotBeCreated) {
   testing::TempDir dir;
   { std::ofstream(dir.path() / "file") << "x"; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/paths.h"
+#include "fake_directory_trust.h"
 #include "log_capture.h"
 #include "offline_bundle.h"
 #include "temp_dir.h"
@@ -159,6 +160,45 @@ TEST_F(OfflineSourceTest, NothingFoundForMissingOrTinyExecutables) {
   EXPECT_FALSE(find_offline_source(""));
   write_bytes(exe(), std::string(kTrailerMagic));
   EXPECT_FALSE(find_offline_source(exe()));
+}
+
+}  // namespace
+}  // namespace yoxa
+
+namespace yoxa {
+namespace {
+
+// An elevated run ignores an offline source folder a standard user could have made or
+// can change; an unelevated one takes it as before.
+TEST(OfflineFolderTrust, ElevatedRunsIgnoreFoldersOthersControl) {
+  testing::FakeDirectoryTrust trust;
+  trust.entries["/deploy/trusted"] = testing::FakeDirectoryTrust::trusted();
+  trust.entries["/deploy/link"] = testing::FakeDirectoryTrust::link();
+  trust.entries["/deploy/theirs"] = testing::FakeDirectoryTrust::owned_by_user();
+  trust.entries["/deploy/shared"] = testing::FakeDirectoryTrust::users_may_write();
+  const struct {
+    const char* folder;
+    bool elevated_usable;
+    const char* reason;
+  } cases[] = {
+      {"/deploy/trusted", true, ""},
+      {"/deploy/link", false, "it is a link or reparse point"},
+      {"/deploy/theirs", false, "owned by S-1-5-21-1-2-3-1001"},
+      {"/deploy/shared", false, "S-1-5-32-545 may change it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    EXPECT_TRUE(offline_folder_usable(c.folder, false, trust));
+    bool usable = true;
+    const std::string log = testing::logged_by([&] { usable = offline_folder_usable(c.folder, true, trust); });
+    EXPECT_EQ(usable, c.elevated_usable);
+    if (!c.elevated_usable) {
+      EXPECT_NE(log.find(std::string("Ignoring the offline source folder ") + c.folder + " in an elevated run: " +
+                         c.reason),
+                std::string::npos)
+          << log;
+    }
+  }
 }
 
 }  // namespace

@@ -155,9 +155,10 @@ struct Rig {
     return std::nullopt;
   }
 
-  Result<InstallOutcome> run(const Strings& ids, bool machine = false) {
+  Result<InstallOutcome> run(const Strings& ids, bool machine = false, bool privileged = false) {
     const RunContext context{
-        .settings = {.app_ids = ids, .machine = machine, .staging_base = "C:\\base", .log_dir = "C:\\base\\logs"},
+        .settings = {.app_ids = ids, .machine = machine, .staging_base = "C:\\base", .privileged = privileged,
+                     .log_dir = "C:\\base\\logs"},
         .sink = *sink_,
         .cancel = CancelToken::quit_file(quit_file_.string()),
         .pause = [this](milliseconds length) { pauses_.push_back(length); },
@@ -348,6 +349,10 @@ TEST_F(Pipeline, MachineScopeRestrictsStagingAndUserScopeOnlyLogs) {
   EXPECT_TRUE(
       logged("User-scope install: staging under the user's own profile, no machine ACL restriction needed"));
   EXPECT_EQ(disk_checks_, (std::vector<std::pair<std::size_t, bool>>{{1, true}, {1, false}}));
+  // An elevated user-scope run stages in the machine base, so it restricts it the same way.
+  calls_.clear();
+  ASSERT_TRUE(run({"quill"}, false, true));
+  EXPECT_EQ(calls("restrict"), Strings{"restrict staging"});
 }
 
 TEST_F(Pipeline, SelectionWithoutSpaceNeedsSkipsTheDiskCheck) {

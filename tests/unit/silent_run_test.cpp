@@ -236,6 +236,60 @@ TEST(SilentInstall, RefusalsBeforeTheRunWriteNoRecord) {
   }
 }
 
+// An elevated process stages in the machine base whatever the scope; an unelevated
+// user-scope run keeps the user's base.
+TEST(SilentInstall, AnElevatedRunStagesInTheMachineBaseWhateverTheScope) {
+  for (const bool elevated : {true, false}) {
+    SCOPED_TRACE(elevated);
+    Machine machine;
+    std::vector<bool> asked;
+    machine.host.is_elevated = [&] { return elevated; };
+    machine.host.base_dir = [&](bool machine_base) {
+      asked.push_back(machine_base);
+      return machine.base.str();
+    };
+    (void)logged_by([&] { (void)silent_install(kNoProvider, machine.options(InstallScope::User), machine.host); });
+    EXPECT_EQ(asked, std::vector<bool>{elevated});
+    ASSERT_EQ(machine.runs.size(), 1u);
+    EXPECT_FALSE(machine.runs[0].machine);  // the install itself keeps the user scope
+    EXPECT_EQ(machine.runs[0].privileged, elevated);
+  }
+}
+
+// LocalSystem never logs in a --log folder (the logged-on user's copy makes it): its
+// own folder lies below its protected temporary directory and is made trustworthy, or
+// the run stops before writing anything.
+TEST(SilentInstall, LocalSystemLogsInItsOwnTrustedFolder) {
+  Machine machine;
+  machine.host.is_local_system = [] { return true; };
+  machine.host.temp_dir = [] { return std::string("/system-temp"); };
+  std::vector<std::pair<std::string, std::string>> made;
+  machine.host.trusted_log_dir = [&](const std::string& root,
+                                     const std::string& directory) -> std::expected<void, std::string> {
+    made.emplace_back(root, directory);
+    return {};
+  };
+  const SilentOptions options = machine.options(InstallScope::Machine);
+  const std::string own = own_silent_log_dir(options, machine.host);
+  EXPECT_EQ(own, silent_log_dir(SilentOptions{}, machine.host));
+  EXPECT_NE(own, *options.log_directory);
+  EXPECT_EQ(own, (std::filesystem::path("/system-temp") / "YoxaOfficeSilent-4242").string());
+  (void)logged_by([&] { EXPECT_EQ(silent_install(kNoProvider, options, machine.host), 0); });
+  EXPECT_EQ(made, (std::vector<std::pair<std::string, std::string>>{{"/system-temp", own}}));
+  ASSERT_EQ(machine.runs.size(), 1u);
+  EXPECT_EQ(machine.runs[0].log_dir, own);
+
+  machine.runs.clear();
+  machine.host.trusted_log_dir = [](const std::string&, const std::string&) -> std::expected<void, std::string> {
+    return std::unexpected(std::string("planted"));
+  };
+  int code = -1;
+  const std::string out = logged_by([&] { code = silent_install(kNoProvider, options, machine.host); });
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(out.find("Silent install: failed to initialize logger at " + own + ": planted"), std::string::npos) << out;
+  EXPECT_TRUE(machine.runs.empty());
+}
+
 TEST(SilentUninstall, ReportsAlreadyAbsentAsSuccessInTheRecord) {
   Machine machine;
   int code = -1;

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "core/messages.h"
+#include "fake_directory_trust.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 
@@ -221,7 +222,7 @@ TEST(MachineStaging, RestrictsTheDirectoryWithTheExactArguments) {
   };
   const std::string nested = (base.path() / "a" / "b").string();
   Result<void> result;
-  const std::string log = logged_by([&] { result = prepare_machine_staging_directory(nested, run); });
+  const std::string log = logged_by([&] { result = prepare_machine_staging_directory(nested, base.str(), platform::system_directory_trust(), run); });
   ASSERT_TRUE(result);
   const std::string directory = staging_directory(nested);
   EXPECT_TRUE(fs::is_directory(directory));
@@ -245,7 +246,8 @@ TEST(MachineStaging, ToolFailuresAreFilesystemErrors) {
   for (const auto& c : cases) {
     Result<void> result;
     const std::string log = logged_by([&] {
-      result = prepare_machine_staging_directory(base.str(), [&](auto&, auto&) { return c.outcome; });
+      result = prepare_machine_staging_directory(base.str(), base.str(), platform::system_directory_trust(),
+                                                 [&](auto&, auto&) { return c.outcome; });
     });
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message(), msg::kFilesystemError);
@@ -257,17 +259,37 @@ TEST(MachineStaging, ToolFailuresAreFilesystemErrors) {
   }
 }
 
-TEST(MachineStaging, UncreatableDirectoryStartsNoTool) {
-  const TempDir base;
-  std::ofstream(base.path() / "file") << "x";
-  bool ran = false;
-  const auto result = prepare_machine_staging_directory((base.path() / "file").string(), [&](auto&, auto&) {
-    ran = true;
+// A planted staging directory (a link to the attacker's folder, a folder a user owns) is
+// moved aside and the tool restricts a fresh one; one that cannot be moved aside fails
+// the step before the tool runs.
+TEST(MachineStaging, APlantedDirectoryIsReplacedOrTheStepFails) {
+  const std::string root = "/pd";
+  const std::string base = root + "/Yoxa";
+  const std::string directory = staging_directory(base);
+  std::vector<std::string> restricted;
+  const ToolRunner run = [&](const std::string&, const std::vector<std::string>& a) {
+    restricted.push_back(a.front());
     return std::expected<ToolOutcome, platform::OsError>(ToolOutcome{});
-  });
+  };
+  testing::FakeDirectoryTrust trust;
+  trust.entries[base] = testing::FakeDirectoryTrust::trusted();
+  trust.entries[directory] = testing::FakeDirectoryTrust::link();
+  ASSERT_TRUE(prepare_machine_staging_directory(base, root, trust, run));
+  ASSERT_EQ(trust.moved.size(), 1u);
+  EXPECT_EQ(trust.moved[0].first, directory);
+  EXPECT_EQ(trust.created.at(directory), platform::DirectoryReaders::AdminsOnly);
+  EXPECT_EQ(restricted, std::vector<std::string>{directory});
+
+  testing::FakeDirectoryTrust stuck;
+  stuck.entries[base] = testing::FakeDirectoryTrust::owned_by_user();
+  stuck.refuse_move.insert(base);
+  restricted.clear();
+  const auto result = prepare_machine_staging_directory(base, root, stuck, run);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().message(), msg::kFilesystemError);
-  EXPECT_FALSE(ran);
+  EXPECT_EQ(result.error().detail(), base + " is not trustworthy (owned by S-1-5-21-1-2-3-1001)");
+  EXPECT_TRUE(restricted.empty());
+  EXPECT_TRUE(stuck.created.empty());
 }
 
 // --- stopping a running app -------------------------------------------------------------------

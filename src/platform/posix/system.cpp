@@ -56,6 +56,9 @@ std::string temp_directory() {
   return text;
 }
 
+// The stand-in has no known-folder store: the variable keeps its Windows meaning.
+std::optional<std::string> machine_data_directory() { return environment_variable("ProgramData"); }
+
 std::expected<std::string, ExecutablePathError> own_executable_path() {
   char buffer[PATH_MAX];
   const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include "core/scrambled.h"
 #include "core/system_program.h"
 #include "core/windows_command_line.h"
+#include "platform/security.h"
+#include "platform/temp_choice.h"
 #include "platform/windows/handle.h"
 #include "platform/windows/win.h"
 
@@ -110,11 +113,47 @@ std::optional<std::string> environment_variable(const std::string& name) {
   }
 }
 
-std::string temp_directory() {
-  wchar_t buffer[MAX_PATH + 1];
-  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+namespace {
+std::string without_trailing_separator(const wchar_t* buffer, DWORD length) {
   while (length > 3 && (buffer[length - 1] == L'\\' || buffer[length - 1] == L'/')) --length;
   return win::narrow(std::wstring_view(buffer, length));
+}
+
+// Resolved at run time: older systems (and Wine 8) do not export it.
+std::optional<std::string> temp_path2() {
+  using TempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return std::nullopt;
+  const auto query = reinterpret_cast<TempPath2>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetTempPath2W")));
+  if (query == nullptr) return std::nullopt;
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD length = query(MAX_PATH + 2, buffer);
+  if (length == 0 || length > MAX_PATH + 1) return std::nullopt;
+  return without_trailing_separator(buffer, length);
+}
+
+std::string windows_directory() {
+  wchar_t buffer[MAX_PATH + 1];
+  const UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH + 1);
+  if (length == 0 || length > MAX_PATH) return "C:\\Windows";
+  return without_trailing_separator(buffer, length);
+}
+}  // namespace
+
+std::string temp_directory() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  const std::string classic = without_trailing_separator(buffer, length);
+  if (!is_local_system()) return classic;
+  return choose_temp_directory(true, temp_path2(), windows_directory(), classic);
+}
+
+std::optional<std::string> machine_data_directory() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer))) return std::nullopt;
+  const std::wstring_view path(buffer);
+  if (path.empty()) return std::nullopt;
+  return without_trailing_separator(buffer, static_cast<DWORD>(path.size()));
 }
 
 std::expected<std::string, ExecutablePathError> own_executable_path() {
