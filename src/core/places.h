@@ -47,6 +47,7 @@ inline constexpr std::uint32_t kOfflineUncomputable = 3406;
 inline constexpr std::uint32_t kOfflineSizeMismatch = 3407;
 inline constexpr std::uint32_t kOfflineUnsafeName = 3408;
 inline constexpr std::uint32_t kOfflineFrameworkWrite = 3409;
+inline constexpr std::uint32_t kOfflineImageNotHeld = 3431;
 
 // install pipeline
 inline constexpr std::uint32_t kPipelineGate = 4101;
@@ -77,6 +78,7 @@ inline constexpr std::uint32_t kVerifyChecksumCommand = 4601;
 inline constexpr std::uint32_t kVerifyChecksumMismatch = 4602;
 inline constexpr std::uint32_t kVerifySignatureFailed = 4603;
 inline constexpr std::uint32_t kVerifySignerMismatch = 4604;
+inline constexpr std::uint32_t kVerifyUntrustedRuntime = 4631;
 
 // command runner
 inline constexpr std::uint32_t kRunnerStart = 4701;
@@ -113,6 +115,7 @@ inline constexpr std::uint32_t kUninstallStillPresent = 6107;
 inline constexpr std::uint32_t kUninstallNoFamily = 6108;
 inline constexpr std::uint32_t kUninstallMsixUser = 6109;
 inline constexpr std::uint32_t kUninstallMsixAllUsers = 6110;
+inline constexpr std::uint32_t kUninstallUserEntryElevated = 6131;
 
 // log export
 inline constexpr std::uint32_t kExportStagingCreate = 5401;
