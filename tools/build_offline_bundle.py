@@ -17,6 +17,13 @@ naming the bundle, as --bundle-location gives it (default: the bundle's absolute
 path); put that file beside the engine executable. The engine resolves a relative
 location against the Windows system directory, so give an absolute one.
 
+Offline packages for elevated installs must be signed. A machine-scope, UAC-elevated or
+LocalSystem run trusts no checksum from the offline source itself: it installs a package
+from an external bundle or a packages directory only when the package carries the suite's
+own signature, and a self-extracting installer only when the installer as a whole is
+signed after it is written (that signature covers the packages inside it). Unelevated
+per-user runs still accept unsigned packages that match the manifest.
+
 The manifest is computed here: for each app its version, size, SHA-256 and file name.
 Whatever the engine would refuse is refused here first, with the reason, and nothing
 is written: an unknown or repeated app, a package whose extension is not the app's

@@ -286,6 +286,17 @@ def _document_bytes(document: dict, name: str) -> bytes:
     return data
 
 
+def dependency_clash(name: str, earlier: Sequence[str]) -> Optional[str]:
+    """The earlier dependency destination that `name` would share a staged file with, as the
+    engine compares them (Windows: letter case ignored; each download also uses name + ".part")."""
+    mine = {name.casefold(), (name + ".part").casefold()}
+    for other in earlier:
+        theirs = {other.casefold(), (other + ".part").casefold()}
+        if name.casefold() in theirs or other.casefold() in mine:
+            return other
+    return None
+
+
 def build_documents(release: Release, app: AppEntry, layout: Layout) -> Dict[str, object]:
     """Every file of the package directory: name -> bytes (documents) or Path (copies).
     Raises Refused before anything is written."""
@@ -329,6 +340,10 @@ def build_documents(release: Release, app: AppEntry, layout: Layout) -> Dict[str
                 raise Refused(f"dependency file {name!r} cannot be published: {problem}")
             if name in files or name in ("meta.json", "release-notes.json"):
                 raise Refused(f"dependency file {name!r} collides with another file of the release")
+            clash = dependency_clash(name, [record["destination"] for record in records])
+            if clash:
+                raise Refused(f"dependency file {name!r} clashes with the dependency file {clash!r}: the engine "
+                              "stages both in one folder, where one would replace the other, and refuses it")
             dep_size, dep_digest = _checked_file(dependency.path, "dependency")
             files[name] = Path(dependency.path)
             record = {"identity": dependency.identity, "token": dependency.token, "arch": dependency.arch,

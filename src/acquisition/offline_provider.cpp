@@ -84,7 +84,11 @@ Result<void> OfflineProvider::check_staged(const AppDescriptor& row, std::string
   const auto unverified = [&] {
     log::warn(format("{}: no {} SHA-256; relying on the installer's Authenticode", row.display_name, kind));
   };
+  // Packages beside the engine or in a bundle it names may have been put there by anyone:
+  // a privileged run does not rely on a checksum from the same place, nor on none.
+  const bool privileged = host_.privileged();
   if (!meta) {
+    if (privileged) return check_privileged(row, kind, path, std::nullopt);
     unverified();
     return {};
   }
@@ -108,11 +112,17 @@ Result<void> OfflineProvider::check_staged(const AppDescriptor& row, std::string
                   place::kOfflineSizeMismatch);
     }
   }
+  if (privileged) return check_privileged(row, kind, path, digest.value);
   if (!digest.value) {
     unverified();
     return {};
   }
   return host_.verify_checksum(path, *digest.value);
+}
+
+Result<void> OfflineProvider::check_privileged(const AppDescriptor&, std::string_view, const std::string& path,
+                                               const std::optional<std::string>& digest) const {
+  return host_.verify_signed(path, digest);
 }
 
 }  // namespace yoxa

@@ -34,6 +34,10 @@ class OfflineProvider : public PackageProvider {
       : manifest_(std::move(manifest)), host_(std::move(host)) {}
 
   const PackageMeta* entry(std::string_view app_id) const;
+  // What an elevated or LocalSystem process asks of a staged offline package beyond its
+  // size: the suite's own signer, then the manifest's checksum when it has one.
+  virtual Result<void> check_privileged(const AppDescriptor& row, std::string_view kind, const std::string& path,
+                                        const std::optional<std::string>& digest) const;
   // The staged package against its manifest entry: size, then SHA-256. `kind` is
   // "embedded" or "bundled". Without an entry or a digest the package's own
   // Authenticode signature is left to vouch for it.

@@ -1,6 +1,7 @@
 #include "acquisition/online_dependencies.h"
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "core/messages.h"
 #include "core/places.h"
 #include "core/text.h"
+#include "core/unicode_case.h"
 #include "platform/os_error.h"
 #include "system/framework_detection.h"
 
@@ -19,9 +21,38 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool usable(const MetaDependency& record) {
-  return record.identity && !record.identity->empty() && record.destination &&
-         is_safe_dependency_file_name(*record.destination);
+// Dependencies get a directory of their own below the staging directory, so that no
+// destination can name the staged package or one of its ".tmp", ".part" or ".ahead" files.
+constexpr const char* kDependencyDirectory = "dependencies";
+
+// The names a record's download occupies, compared the way Windows compares file names.
+std::array<std::string, 2> occupied_names(const std::string& destination) {
+  return {unicode_upper(destination), unicode_upper(destination + ".part")};
+}
+
+// Why a record cannot be used, or none. A destination becomes a file name in the staging
+// directory: it may not point anywhere else, nor share a name with an earlier record's files,
+// which would then replace each other.
+std::optional<std::string> unusable_because(const MetaDependency& record,
+                                            const std::vector<const MetaDependency*>& kept) {
+  if (!record.identity || record.identity->empty() || !record.destination || record.destination->empty()) {
+    return "has no identity/destination";
+  }
+  const std::string& destination = *record.destination;
+  if (!is_safe_dependency_file_name(destination)) {
+    return format("({}) is unusable: its destination '{}' is not a plain file name", *record.identity,
+                  printable(destination));
+  }
+  const auto mine = occupied_names(destination);
+  for (const MetaDependency* earlier : kept) {
+    const auto theirs = occupied_names(*earlier->destination);
+    const bool clash = mine[0] == theirs[0] || mine[0] == theirs[1] || mine[1] == theirs[0];
+    if (clash) {
+      return format("({}) is unusable: its destination '{}' clashes with the file of {} ('{}')", *record.identity,
+                    printable(destination), *earlier->identity, printable(*earlier->destination));
+    }
+  }
+  return std::nullopt;
 }
 
 // Only a SHA-256 value can be compared; any other algorithm leaves the file unchecked.
@@ -40,11 +71,18 @@ bool file_exists(const std::string& path) {
 std::optional<std::string> obtain(const PackageHost& host, const AppDescriptor& app, const MetaDependency& record,
                                   const std::string& directory_url, const fs::path& staging,
                                   const std::vector<std::string>& suffixes, const EventSink& sink,
-                                  const CancelToken& cancel) {
+                                  const CancelToken& cancel, bool privileged) {
   const std::string& identity = *record.identity;
   const std::string url = directory_url + "/" + *record.destination;
   const std::string file = path_to_utf8(staging / path_from_utf8(*record.destination));
   const std::optional<std::string> expected = expected_checksum(record);
+  // What an elevated process installs or runs must be verifiable: "as downloaded" is not enough.
+  if (!expected && privileged) {
+    log::warn(format("{}: meta.json records no usable checksum; an elevated process refuses a dependency it cannot "
+                     "verify, so it is left out",
+                     identity));
+    return std::nullopt;
+  }
 
   if (file_exists(file)) {
     if (expected && host.verify_checksum(file, *expected)) {
@@ -105,9 +143,8 @@ Result<PreparedDependencies> prepare_online_dependencies(const PackageHost& host
 
   std::vector<const MetaDependency*> records;
   for (const MetaDependency& record : lookup->meta.dependencies) {
-    // The destination becomes a file name in the staging directory: it may not point anywhere else.
-    if (!usable(record)) {
-      log::warn(format("{}: meta.json dependency record has no identity/destination; skipping", app.id));
+    if (auto reason = unusable_because(record, records)) {
+      log::warn(format("{}: meta.json dependency record {}; skipping", app.id, *reason));
     } else if (!is_literal_package_name(*record.identity)) {
       log::warn(format("{}: meta.json dependency identity '{}' holds wildcard characters; skipping", app.id,
                        printable(*record.identity)));
@@ -123,12 +160,13 @@ Result<PreparedDependencies> prepare_online_dependencies(const PackageHost& host
   }
   const std::vector<std::string> needed = host.missing_frameworks(requests);
 
-  const fs::path staging = path_from_utf8(staging_dir);
+  const fs::path staging = path_from_utf8(staging_dir) / kDependencyDirectory;
   std::error_code error;
   fs::create_directories(staging, error);
   if (error) return fail(msg::kFilesystemError, platform::error_code_text(error), place::kFrameworkStaging);
 
   const std::vector<std::string> suffixes = host.trusted_suffixes();
+  const bool privileged = host.privileged();
   for (const MetaDependency* record : records) {
     const std::string& identity = *record->identity;
     if (std::ranges::find(needed, identity) == needed.end()) {
@@ -139,7 +177,7 @@ Result<PreparedDependencies> prepare_online_dependencies(const PackageHost& host
       log::info("Framework download cancelled by user");
       break;
     }
-    auto file = obtain(host, app, *record, lookup->directory_url, staging, suffixes, sink, cancel);
+    auto file = obtain(host, app, *record, lookup->directory_url, staging, suffixes, sink, cancel, privileged);
     if (!file) continue;
     if (record->kind && ascii_lower(*record->kind) == "chainedinstaller") {
       prepared.chained_installers.push_back({*file, record->install_args.value_or("")});

@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -25,6 +26,7 @@
 #include "acquisition/staging_paths.h"
 #include "acquisition/verification.h"
 #include "platform/http.h"
+#include "platform/security.h"
 #include "system/framework_detection.h"
 
 namespace yoxa {
@@ -67,6 +69,14 @@ struct PackageHost {
   VerifyFn verify_checksum = [](const std::string& path, const std::string& expected) {
     return yoxa::verify_checksum(path, expected);
   };
+  // The fixed signer, then the checksum only when one is given (offline packages, elevated).
+  std::function<Result<void>(const std::string& path, const std::optional<std::string>& expected_digest)>
+      verify_signed = [](const std::string& path, const std::optional<std::string>& expected) {
+        return yoxa::verify_signed_package(path, expected);
+      };
+  // The fixed signer of a file held open, through that handle (the engine's own image).
+  std::function<Result<void>(std::FILE* file, const std::string& path)> verify_image =
+      [](std::FILE* file, const std::string& path) { return yoxa::verify_open_file_signer(file, path); };
   std::function<bool(std::string_view version)> version_is_file_safe = is_safe_version_for_file_name;
   std::function<Result<MetaLookup>(std::string_view app_id)> fetch_metadata = [](std::string_view app_id) {
     return fetch_package_meta(app_id);
@@ -81,6 +91,9 @@ struct PackageHost {
     return platform::system_http_client();
   };
   Pause sleep = real_pause;
+  // An elevated or LocalSystem process: whatever it installs or runs must be vouched for
+  // by a signature or a checksum from a trusted source, never taken as found.
+  std::function<bool()> privileged = [] { return platform::is_elevated() || platform::is_local_system(); };
   // Which of the given framework packages the current user still lacks.
   MissingFrameworkDetector missing_frameworks = [](const std::vector<FrameworkRequest>& requests) {
     return detect_missing_frameworks(requests);

@@ -36,9 +36,15 @@ SfxPackageProvider::SfxPackageProvider(SfxPayloads payloads, PackageHost host)
     : OfflineProvider(manifest_of(payloads), std::move(host)), payloads_(std::move(payloads)) {}
 
 Result<void> SfxPackageProvider::extract(const PayloadSegment& segment, const std::string& destination) const {
-  const File source(platform::open_file(payloads_.source_path, "rb"), &std::fclose);
+  // The held image is read through the handle its trailer came from; a bundle is opened anew.
+  File opened(nullptr, &std::fclose);
+  std::FILE* source = payloads_.held_image.get();
+  if (!source) {
+    opened.reset(platform::open_file(payloads_.source_path, "rb"));
+    source = opened.get();
+  }
   if (!source) return extract_failure(format("cannot open {}: {}", payloads_.source_path, os_text()));
-  if (!platform::seek_file(source.get(), segment.offset)) {
+  if (!platform::seek_file(source, segment.offset)) {
     return extract_failure(format("cannot seek {} to {}", payloads_.source_path, segment.offset));
   }
   File target(platform::open_file(destination, "wb"), &std::fclose);
@@ -46,9 +52,9 @@ Result<void> SfxPackageProvider::extract(const PayloadSegment& segment, const st
   std::vector<char> buffer(kCopyBuffer);
   for (std::uint64_t left = segment.length; left > 0;) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-    const std::size_t got = std::fread(buffer.data(), 1, want, source.get());
+    const std::size_t got = std::fread(buffer.data(), 1, want, source);
     if (got == 0) {
-      if (std::ferror(source.get())) return extract_failure(format("reading {}: {}", payloads_.source_path, os_text()));
+      if (std::ferror(source)) return extract_failure(format("reading {}: {}", payloads_.source_path, os_text()));
       return extract_failure("short read extracting bundle segment");
     }
     if (std::fwrite(buffer.data(), 1, got, target.get()) != got) {
@@ -58,6 +64,30 @@ Result<void> SfxPackageProvider::extract(const PayloadSegment& segment, const st
   }
   if (std::fclose(target.release()) != 0) return extract_failure(format("closing {}: {}", destination, os_text()));
   return {};
+}
+
+Result<void> SfxPackageProvider::image_signature() const {
+  std::call_once(image_checked_, [this] {
+    if (!payloads_.held_image) {
+      image_verdict_ = fail(msg::kVerificationFailed,
+                            format("the engine image {} is not held open; its payloads cannot be vouched for",
+                                   payloads_.source_path),
+                            place::kOfflineImageNotHeld);
+      return;
+    }
+    image_verdict_ = host_.verify_image(payloads_.held_image.get(), payloads_.source_path);
+    if (image_verdict_) log::info(format("The engine image {} carries the suite's signature", payloads_.source_path));
+  });
+  return image_verdict_;
+}
+
+Result<void> SfxPackageProvider::check_privileged(const AppDescriptor& row, std::string_view kind,
+                                                  const std::string& path,
+                                                  const std::optional<std::string>& digest) const {
+  if (payloads_.external) return OfflineProvider::check_privileged(row, kind, path, digest);
+  if (auto image = image_signature(); !image) return image;
+  if (!digest) return {};
+  return host_.verify_checksum(path, *digest);
 }
 
 FetchOutcome SfxPackageProvider::fetch(const AppDescriptor& row, const std::string& staging_base,

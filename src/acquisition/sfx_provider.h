@@ -1,4 +1,6 @@
 #pragma once
+#include <mutex>
+
 #include "acquisition/offline_provider.h"
 #include "config/offline_source.h"
 
@@ -17,8 +19,15 @@ class SfxPackageProvider final : public OfflineProvider {
 
  private:
   Result<void> extract(const PayloadSegment& segment, const std::string& destination) const;
+  // The engine's own payloads are covered by the engine's signature, checked once through
+  // the held image; an external bundle's packages must each carry the suite's signature.
+  Result<void> check_privileged(const AppDescriptor& row, std::string_view kind, const std::string& path,
+                                const std::optional<std::string>& digest) const override;
+  Result<void> image_signature() const;
 
   SfxPayloads payloads_;
+  mutable std::once_flag image_checked_;
+  mutable Result<void> image_verdict_;
 };
 
 }  // namespace yoxa

@@ -1,6 +1,8 @@
 #include "acquisition/verification.h"
 
+#include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <variant>
 
@@ -39,9 +41,12 @@ struct SignatureFailure {
 };
 using SignatureAttempt = std::variant<std::string, SignatureFailure>;
 
-SignatureAttempt check_signature(const std::string& path, platform::TrustVerifier& trust) {
+// The embedded-signature check of one attempt: by path, or through a held handle.
+using FileCheck = std::function<platform::TrustCheck()>;
+
+SignatureAttempt check_signature(const std::string& path, platform::TrustVerifier& trust, const FileCheck& file_check) {
   using Outcome = platform::TrustCheck::Outcome;
-  platform::TrustCheck check = trust.verify_file(path);
+  platform::TrustCheck check = file_check();
   // Not signed inside the file: a system catalog may list it.
   if (check.outcome == Outcome::Failed && check.status == platform::kTrustNoSignature) {
     check = trust.verify_catalog(path);
@@ -56,10 +61,11 @@ SignatureAttempt check_signature(const std::string& path, platform::TrustVerifie
 }
 
 // The signature step of verify_package, with its three attempts.
-Result<void> verify_signature(const std::string& path, platform::TrustVerifier& trust, const Pause& sleep) {
+Result<void> verify_signature(const std::string& path, platform::TrustVerifier& trust, const Pause& sleep,
+                              const FileCheck& file_check) {
   std::string last_detail;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    SignatureAttempt outcome = check_signature(path, trust);
+    SignatureAttempt outcome = check_signature(path, trust, file_check);
     if (const auto* signer = std::get_if<std::string>(&outcome)) {
       if (*signer == kExpectedSigner) return {};
       log::error(format("Signature verification failed: unexpected common name '{}'", *signer));
@@ -76,6 +82,22 @@ Result<void> verify_signature(const std::string& path, platform::TrustVerifier& 
     wait_after(attempt, sleep);
   }
   return fail(msg::kVerificationFailed, last_detail, place::kVerifySignatureFailed);
+}
+
+Result<void> verify_signature(const std::string& path, platform::TrustVerifier& trust, const Pause& sleep) {
+  return verify_signature(path, trust, sleep, [&] { return trust.verify_file(path); });
+}
+
+// Paths that passed the signer (and any checksum) in this process.
+std::mutex verified_mutex;
+std::set<std::string>& verified_paths() {
+  static std::set<std::string> paths;
+  return paths;
+}
+
+void remember_verified(const std::string& path) {
+  const std::lock_guard lock(verified_mutex);
+  verified_paths().insert(path);
 }
 
 // The checksum step shared by both operations.
@@ -147,6 +169,7 @@ Result<void> verify_package(const std::string& path, const std::string& expected
   if (auto signed_ok = verify_signature(path, trust, sleep); !signed_ok) return signed_ok;
   if (auto checked = compare_checksum(path, expected, run, sleep); !checked) return checked;
   log::info("Installer verification completed");
+  remember_verified(path);
   return {};
 }
 
@@ -154,6 +177,47 @@ Result<void> verify_package(const std::string& path, const std::string& expected
   return verify_held(path, [&] {
     return verify_package(path, expected, platform::system_trust_verifier(), run_system_powershell, real_pause);
   });
+}
+
+Result<void> verify_signed_package(const std::string& path, const std::optional<std::string>& expected,
+                                   platform::TrustVerifier& trust, const ScriptRunner& run, const Pause& sleep) {
+  if (auto signed_ok = verify_signature(path, trust, sleep); !signed_ok) return signed_ok;
+  if (expected) {
+    if (auto checked = compare_checksum(path, *expected, run, sleep); !checked) return checked;
+  }
+  log::info("Installer verification completed");
+  remember_verified(path);
+  return {};
+}
+
+Result<void> verify_signed_package(const std::string& path, const std::optional<std::string>& expected) {
+  return verify_signed_package(path, expected, platform::system_trust_verifier(), run_system_powershell, real_pause);
+}
+
+Result<void> verify_open_file_signer(std::FILE* file, const std::string& path, platform::TrustVerifier& trust,
+                                     const Pause& sleep) {
+  return verify_signature(path, trust, sleep, [&] { return trust.verify_open_file(file, path); });
+}
+
+Result<void> verify_open_file_signer(std::FILE* file, const std::string& path) {
+  return verify_open_file_signer(file, path, platform::system_trust_verifier(), real_pause);
+}
+
+Result<std::string> verify_trusted_signer(const std::string& path, platform::TrustVerifier& trust) {
+  SignatureAttempt outcome = check_signature(path, trust, [&] { return trust.verify_file(path); });
+  if (auto* signer = std::get_if<std::string>(&outcome)) return std::move(*signer);
+  return fail(msg::kVerificationFailed,
+              format("Signature verification failed: {}", std::get<SignatureFailure>(outcome).text),
+              place::kVerifyUntrustedRuntime);
+}
+
+Result<std::string> verify_trusted_signer(const std::string& path) {
+  return verify_trusted_signer(path, platform::system_trust_verifier());
+}
+
+bool passed_package_verification(const std::string& path) {
+  const std::lock_guard lock(verified_mutex);
+  return verified_paths().contains(path);
 }
 
 }  // namespace yoxa

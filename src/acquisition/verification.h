@@ -1,7 +1,9 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/error.h"
@@ -37,5 +39,28 @@ Result<void> verify_checksum(const std::string& path, const std::string& expecte
 Result<void> verify_package(const std::string& path, const std::string& expected);
 Result<void> verify_package(const std::string& path, const std::string& expected, platform::TrustVerifier& trust,
                             const ScriptRunner& run, const Pause& sleep);
+
+// The signer alone (kExpectedSigner, with verify_package's attempts), then the checksum only
+// when `expected` holds one: what an elevated process asks of an offline package, whose
+// manifest may carry no digest. Success is remembered as for verify_package.
+Result<void> verify_signed_package(const std::string& path, const std::optional<std::string>& expected);
+Result<void> verify_signed_package(const std::string& path, const std::optional<std::string>& expected,
+                                   platform::TrustVerifier& trust, const ScriptRunner& run, const Pause& sleep);
+
+// The signer of a file this process holds open (kExpectedSigner), through that handle:
+// the engine's own image, whose signature covers the payloads appended to it.
+Result<void> verify_open_file_signer(std::FILE* file, const std::string& path);
+Result<void> verify_open_file_signer(std::FILE* file, const std::string& path, platform::TrustVerifier& trust,
+                                     const Pause& sleep);
+
+// Any signer Windows trusts (embedded signature or a system catalog), one attempt: what a
+// chained runtime installer from the platform's vendor must carry before an elevated
+// process starts it. The signer's name, or the failure as a verification error.
+Result<std::string> verify_trusted_signer(const std::string& path);
+Result<std::string> verify_trusted_signer(const std::string& path, platform::TrustVerifier& trust);
+
+// Whether `path` passed verify_package or verify_signed_package in this process: the
+// packages whose signing chain the MSIX installer may add to the machine's trusted roots.
+bool passed_package_verification(const std::string& path);
 
 }  // namespace yoxa

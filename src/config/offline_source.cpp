@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "platform/security.h"
+#include "platform/held_file.h"
 #include "platform/system.h"
 #include "system/trusted_directory.h"
 
@@ -75,11 +76,13 @@ std::optional<SfxPayloads> external_bundle(const std::string& bundle_path) {
   auto manifest = read_manifest(file.get(), (*segments)[6]);
   if (!manifest) return std::nullopt;
   log::info(format("SfxPackageProvider: reading offline packages from bundle {}", bundle_path));
-  return SfxPayloads{bundle_path, std::move(*segments), 2, true, std::move(*manifest)};
+  return SfxPayloads{bundle_path, std::move(*segments), 2, true, std::move(*manifest), nullptr};
 }
 
 std::optional<SfxPayloads> embedded_trailer(const std::string& exe_path) {
-  const File file = open_for_reading(exe_path);
+  const std::shared_ptr<std::FILE> file(platform::open_file_denying_writes(exe_path), [](std::FILE* open) {
+    if (open) std::fclose(open);
+  });
   if (!file) return std::nullopt;
   const auto size = platform::open_file_size(file.get());
   if (!size || *size < kTrailerSize) return std::nullopt;
@@ -93,7 +96,7 @@ std::optional<SfxPayloads> embedded_trailer(const std::string& exe_path) {
   if (overlapping(*segments, exe_path)) return std::nullopt;
   auto manifest = read_manifest(file.get(), (*segments)[4]);
   if (!manifest) return std::nullopt;
-  return SfxPayloads{exe_path, std::move(*segments), 0, false, std::move(*manifest)};
+  return SfxPayloads{exe_path, std::move(*segments), 0, false, std::move(*manifest), file};
 }
 
 bool is_package_name(const std::filesystem::path& name) {

@@ -5,6 +5,8 @@
 // engine, and nothing (online). Every install-source decision and the offline mode
 // derive from find_offline_source, so they cannot disagree.
 #include <cstddef>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -23,6 +25,9 @@ struct SfxPayloads {
   std::size_t base_index = 0;
   bool external = false;
   std::string manifest_text;  // the manifest segment's bytes, not yet parsed
+  // The engine's own image, held open denying writes since its trailer was read, so that
+  // the payloads read later are the bytes its signature covers. Null for an external bundle.
+  std::shared_ptr<std::FILE> held_image;
 };
 
 struct PackagesDirectory {

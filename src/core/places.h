@@ -47,6 +47,7 @@ inline constexpr std::uint32_t kOfflineUncomputable = 3406;
 inline constexpr std::uint32_t kOfflineSizeMismatch = 3407;
 inline constexpr std::uint32_t kOfflineUnsafeName = 3408;
 inline constexpr std::uint32_t kOfflineFrameworkWrite = 3409;
+inline constexpr std::uint32_t kOfflineImageNotHeld = 3431;
 
 // install pipeline
 inline constexpr std::uint32_t kPipelineGate = 4101;
@@ -78,6 +79,7 @@ inline constexpr std::uint32_t kVerifyChecksumMismatch = 4602;
 inline constexpr std::uint32_t kVerifySignatureFailed = 4603;
 inline constexpr std::uint32_t kVerifySignerMismatch = 4604;
 inline constexpr std::uint32_t kVerifyHoldFile = 4605;
+inline constexpr std::uint32_t kVerifyUntrustedRuntime = 4631;
 
 // command runner
 inline constexpr std::uint32_t kRunnerStart = 4701;
@@ -122,6 +124,7 @@ inline constexpr std::uint32_t kUninstallMsiStillPresent = 6123;
 inline constexpr std::uint32_t kUninstallMsixPresence = 6124;
 inline constexpr std::uint32_t kUninstallMsixStillPresent = 6125;
 inline constexpr std::uint32_t kUninstallMsiexecPath = 6126;
+inline constexpr std::uint32_t kUninstallUserEntryElevated = 6131;
 
 // log export
 inline constexpr std::uint32_t kExportStagingCreate = 5401;

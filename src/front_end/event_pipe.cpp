@@ -18,9 +18,9 @@ constexpr int kWarnEvery = 50;
 bool warning_due(int failures) { return failures % kWarnEvery == 0; }
 
 
-std::optional<PipeServer> create_pipe(const std::string& pipe_name, const Pause& pause) {
+std::optional<PipeServer> create_pipe(const std::string& pipe_name, std::uint32_t client_pid, const Pause& pause) {
   for (int failures = 0;;) {
-    auto server = PipeServer::create_first(pipe_name);
+    auto server = PipeServer::create_first(pipe_name, client_pid);
     if (server) return std::move(*server);
     ++failures;
     if (warning_due(failures)) log::warn(format("Failed to create ipc: {}", server.error().text));
@@ -32,10 +32,23 @@ std::optional<PipeServer> create_pipe(const std::string& pipe_name, const Pause&
   }
 }
 
+// The pipe name is predictable: anyone allowed to open it could connect before the run
+// process, read the run's events and leave the run process on the spare instance. Only
+// the process the name was made for is served; anyone else is disconnected. Why a client
+// was refused, or none when it is the run process.
+std::optional<std::string> refuse_stranger(PipeServer& server, std::uint32_t run_pid) {
+  const auto client = server.client_process_id();
+  if (client && *client == run_pid) return std::nullopt;
+  const std::string who = client ? format("process {}", *client) : format("an unknown process ({})", client.error().text);
+  log::warn(format("The event pipe was opened by {}, not by the run process (pid {}); disconnecting it", who, run_pid));
+  if (auto disconnected = server.disconnect(); !disconnected) return disconnected.error().text;
+  return format("a client other than the run process (pid {}) connected", run_pid);
+}
+
 // One attempt: empty once a client is connected and a spare instance is ready,
 // else why the attempt failed. A client that came and went is dropped and the
 // instance asked again at once.
-std::optional<std::string> accept_once(PipeServer& server) {
+std::optional<std::string> accept_once(PipeServer& server, std::uint32_t run_pid) {
   while (true) {
     auto state = server.try_accept();
     if (!state) return state.error().text;
@@ -46,15 +59,16 @@ std::optional<std::string> accept_once(PipeServer& server) {
         if (auto disconnected = server.disconnect(); !disconnected) return disconnected.error().text;
         continue;
       case PipeServer::AcceptState::Connected:
+        if (auto refused = refuse_stranger(server, run_pid)) return refused;
         if (auto spare = server.create_spare_instance(); !spare) return spare.error().text;
         return std::nullopt;
     }
   }
 }
 
-bool accept_client(PipeServer& server, const Pause& pause) {
+bool accept_client(PipeServer& server, std::uint32_t run_pid, const Pause& pause) {
   for (int failures = 0;;) {
-    const auto failure = accept_once(server);
+    const auto failure = accept_once(server, run_pid);
     if (!failure) return true;
     ++failures;
     if (warning_due(failures)) log::warn(format("Failed to accept ipc: {}", *failure));
@@ -109,9 +123,28 @@ void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver)
   run_event_pipe_sender(pipe_name, std::move(receiver), real_pause);
 }
 
+std::optional<std::uint32_t> run_process_of_pipe(std::string_view pipe_name) {
+  const std::size_t dash = pipe_name.rfind('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const std::string_view digits = pipe_name.substr(dash + 1);
+  if (digits.empty() || digits.size() > 10) return std::nullopt;
+  std::uint64_t pid = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    pid = pid * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (pid == 0 || pid > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<std::uint32_t>(pid);
+}
+
 void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver, const Pause& pause) {
-  auto server = create_pipe(pipe_name, pause);
-  if (!server || !accept_client(*server, pause)) return;
+  const auto run_pid = run_process_of_pipe(pipe_name);
+  if (!run_pid) {
+    log::error(format("The event pipe name {} carries no run process id; not creating it", pipe_name));
+    return;
+  }
+  auto server = create_pipe(pipe_name, *run_pid, pause);
+  if (!server || !accept_client(*server, *run_pid, pause)) return;
   log::info("Connected to client");
   if (auto blocking = server->set_blocking(); !blocking) {
     log::warn(format("Could not switch the event pipe to blocking mode: {}", blocking.error().text));

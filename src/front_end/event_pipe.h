@@ -23,8 +23,13 @@ inline constexpr auto kPipeAttemptSpacing = std::chrono::milliseconds(100);
 // Worker side: creates the pipe, accepts the run process and forwards every event of
 // the channel as one line until the channel closes. Returns when it is done or has
 // given up (then the receiver is dropped and later sends are logged as failures).
+// Only the run process whose id ends the pipe name ("...EngineRun-<pid>") is served; any
+// other client is disconnected and the pipe listens again.
 void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver);
 void run_event_pipe_sender(const std::string& pipe_name, EventReceiver receiver, const Pause& pause);
+
+// The run process id a pipe name ends with ("-" and decimal digits); none otherwise.
+std::optional<std::uint32_t> run_process_of_pipe(std::string_view pipe_name);
 
 // Run side: splits the byte stream into lines at line feeds; each line loses one
 // trailing LF and one trailing CR, is trimmed, and is handed on when not empty.

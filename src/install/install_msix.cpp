@@ -44,16 +44,38 @@ void prepare_machine(const std::string& package_path, bool machine, const MsixHo
     return;
   }
   ensure_sideloading_policy(host.registry());
+  // Trusting the root of an unverified package would trust anything that root ever signs.
+  if (!host.package_verified(package_path)) {
+    log::info(format("Skipping the MSIX signing certificate step: {} did not pass the suite's signature check in "
+                     "this run, so its chain is not added to the trusted root store",
+                     package_path));
+    return;
+  }
   install_certificate_chain(package_path, host);
 }
 
 // No outcome of a runtime installer stops the install: Add-AppxPackage reports what is still missing.
+// An elevated process runs only what Windows trusts: these installers come from the platform's vendor.
+bool trusted_for_privileged_start(const ChainedInstaller& installer, const MsixHost& host) {
+  auto signer = host.trusted_signer(installer.path);
+  if (!signer) {
+    log::warn(format("Refusing chained runtime installer {}: an elevated process starts only a trusted signed "
+                     "runtime installer ({}); continuing",
+                     installer.path, signer.error().full_text()));
+    return false;
+  }
+  log::info(format("Chained runtime installer {} is signed by '{}'", installer.path, *signer));
+  return true;
+}
+
 void run_chained_installers(const std::vector<ChainedInstaller>& installers, const MsixHost& host) {
+  const bool privileged = !installers.empty() && host.privileged();
   for (const ChainedInstaller& installer : installers) {
     if (!is_valid_utf8(installer.path)) {
       log::warn(format("Skipping chained runtime installer with undecodable path: {}", printable(installer.path)));
       continue;
     }
+    if (privileged && !trusted_for_privileged_start(installer, host)) continue;
     log::info(format("Running chained runtime installer: {} {}", installer.path, installer.arguments));
     const auto ended = host.run_program(installer.path, split_white_space(installer.arguments));
     if (!ended) {

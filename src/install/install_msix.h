@@ -25,6 +25,15 @@ struct MsixHost {
   ProgramRunner run_program = run_and_wait;
   std::function<platform::Registry&()> registry = []() -> platform::Registry& { return platform::system_registry(); };
   std::function<bool()> elevated = [] { return platform::is_elevated(); };
+  // Whether the package passed the suite's signature check in this process: only then may
+  // its signing chain become a machine-wide trusted root.
+  std::function<bool(const std::string& package_path)> package_verified = passed_package_verification;
+  // An elevated or LocalSystem process starts a chained runtime installer only once
+  // Windows trusts its signer.
+  std::function<bool()> privileged = [] { return platform::is_elevated() || platform::is_local_system(); };
+  std::function<Result<std::string>(const std::string& path)> trusted_signer = [](const std::string& path) {
+    return verify_trusted_signer(path);
+  };
 };
 
 // Adds the last certificate of the package signer's chain to the machine's trusted roots.

@@ -19,7 +19,9 @@ namespace yoxa::platform {
 class PipeServer {
  public:
   // The first instance of the name (first-instance flag), in non-blocking accept mode.
-  static std::expected<PipeServer, OsError> create_first(const std::string& name);
+  // Windows: its access list grants the user of process `client_pid` (this process's own
+  // user when 0), Administrators and LocalSystem, and nobody else.
+  static std::expected<PipeServer, OsError> create_first(const std::string& name, std::uint32_t client_pid = 0);
   PipeServer(PipeServer&&) noexcept;
   PipeServer& operator=(PipeServer&&) noexcept;
   ~PipeServer();  // closes every instance
@@ -31,6 +33,8 @@ class PipeServer {
   };
   // One non-blocking ConnectNamedPipe. Any other answer is an error.
   std::expected<AcceptState, OsError> try_accept();
+  // The id of the connected client's process (GetNamedPipeClientProcessId; the peer's pid on POSIX).
+  std::expected<std::uint32_t, OsError> client_process_id() const;
   std::expected<void, OsError> disconnect();
   // A second non-blocking instance for a later client.
   std::expected<void, OsError> create_spare_instance();

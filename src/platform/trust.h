@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -39,6 +40,13 @@ class TrustVerifier {
   // A system catalog that lists the file's SHA-256 hash (WTD_CHOICE_CATALOG,
   // provider flags 0x1400); NotInCatalog when none does.
   virtual TrustCheck verify_catalog(const std::string& path) = 0;
+  // The embedded signature of a file this process holds open (WTD_CHOICE_FILE with the
+  // handle), so that the bytes verified are the bytes later read through it. `path`
+  // names it for Windows. The default verifies by path.
+  virtual TrustCheck verify_open_file(std::FILE* file, const std::string& path) {
+    (void)file;
+    return verify_file(path);
+  }
 };
 
 // WinVerifyTrust and the catalog database on Windows; the POSIX stand-in finds no

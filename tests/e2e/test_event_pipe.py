@@ -41,6 +41,14 @@ def test_a_pipe_served_by_another_process_is_refused_and_the_worker_still_serves
     assert "not by the worker" in probe.log()
 
 
+def test_a_client_that_is_not_the_run_process_gets_no_events_and_the_run_process_still_gets_all(probe):
+    outcome = probe("run", "20", "0", "stranger-first")
+    assert outcome == {"stranger_lines": 0, "connected": True, "lines": 20, "in_order": True, "exit": 0}
+    log = probe.worker_log()
+    assert "not by the run process (pid " in log and "disconnecting it" in log
+    assert "Connected to client" in log
+
+
 def test_run_mutex_and_elevation(probe):
     assert probe("mutex", "YoxaOfficeInstallerEngineRunProbe") == {"first_exists": False, "second_exists": True}
     assert probe("elevated") == {"elevated": True}

@@ -33,7 +33,7 @@ APP_RUNTIME = msix_packages.FRAMEWORK_BY_ID["Microsoft.WindowsAppRuntime.1.8"]
 RUNTIME_MISSING = ("App package is missing a required Windows runtime component. "
                    "Please contact support for assistance.")
 SIDELOADING_KEY = r"HKLM\SOFTWARE\Policies\Microsoft\Windows\Appx"
-UNUSABLE_RECORD = "abacus: meta.json dependency record has no identity/destination; skipping"
+UNUSABLE_RECORD = "is not a plain file name; skipping"
 
 
 class Packages:
@@ -142,7 +142,9 @@ def test_install_passes_only_the_needed_framework_and_hello_sees_both_apps(wine,
                                                                  "installer-v3.1.0.0.msixbundle"]
     # abacus got VCLibs from the staging directory; lumen found it installed by then.
     staging = "C:\\" + str(folders.staging.relative_to(wine.prefix / "drive_c")).replace("/", "\\")
-    assert [d.lower() for d in requests[0]["dependencies"]] == [f"{staging}\\{VCLIBS.file_name}".lower()]
+    # Dependencies are staged in a folder of their own, apart from the packages.
+    staged_vclibs = f"{staging}\\dependencies\\{VCLIBS.file_name}"
+    assert [d.lower() for d in requests[0]["dependencies"]] == [staged_vclibs.lower()]
     assert requests[1]["dependencies"] == []
     assert downloaded(cdn).count(VCLIBS.file_name) == 1
     assert APP_RUNTIME.file_name not in downloaded(cdn)
@@ -261,3 +263,38 @@ def test_uninstall_removes_the_user_registration_and_hello_sees_it_gone(engine, 
     code, out, _ = engine("hello", timeout=120)
     apps = {a["id"]: a for a in check_event_stream(out, code)[0]["apps"]}
     assert (apps["abacus"]["source"], apps["abacus"]["installedVersion"]) == (None, None)
+
+
+# -- offline packages and the trusted root store ------------------------------------------------
+
+def offline_engine(windows_build, folder, package) -> "Path":
+    """A copy of the engine with a packages folder beside it holding abacus's package."""
+    (folder / "packages").mkdir(parents=True)
+    exe = folder / "YoxaOfficeInstaller.exe"
+    shutil.copyfile(windows_build / "YoxaOfficeInstaller.exe", exe)
+    shutil.copyfile(package, folder / "packages" / "abacus.msix")
+    return exe
+
+
+def test_offline_msix_signed_by_another_root_never_reaches_the_root_store(wine, windows_build, packages, appx,
+                                                                          folders, tmp_path):
+    # Every Wine process is elevated: the certificate step would run for any package that got this far.
+    other_pki = codesign.generate(tmp_path / "other-pki")
+    foreign = msix_packages.build_app(packages.apps["abacus"], "2.0.0.0", tmp_path / "foreign", other_pki.other_case,
+                                      [])
+    exe = offline_engine(windows_build, tmp_path / "foreign-engine", foreign.path)
+    code, out, _ = wine.run(exe, "run", "--action", "install", "--apps", "abacus", timeout=RUN_TIMEOUT)
+    events = check_event_stream(out, code)
+    assert results(events)["abacus"][:2] == ("failed", "VERIFY_FAILED"), events
+    assert not appx.requests("certificate-chain")
+    assert not appx.requests("Add-AppxPackage")
+
+    # The suite's own signature: verified in this run, so its chain may be trusted.
+    ours = msix_packages.build_app(packages.apps["abacus"], "2.0.0.0", tmp_path / "ours", packages.pki.yoxa, [])
+    exe = offline_engine(windows_build, tmp_path / "our-engine", ours.path)
+    code, out, _ = wine.run(exe, "run", "--action", "install", "--apps", "abacus", timeout=RUN_TIMEOUT)
+    events = check_event_stream(out, code)
+    assert results(events)["abacus"][:2] == ("installed", None), folders.log_text(folders.user_logs)[-4000:]
+    [request] = appx.requests("Add-AppxPackage")
+    assert [r["path"] for r in appx.requests("certificate-chain")] == [request["path"]]
+

@@ -46,6 +46,11 @@ def quill(pki, tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
+def unsigned_quill(tmp_path_factory):
+    return build_app_msi(QUILL, QUILL_VERSION, tmp_path_factory.mktemp("offline-unsigned-quill"))
+
+
+@pytest.fixture(scope="module")
 def folders(wine) -> PrefixFolders:
     return PrefixFolders(wine.temp_dir().parent)
 
@@ -82,8 +87,9 @@ def hello(wine, exe: Path) -> dict:
     return check_event_stream(out, 0)[0]
 
 
-def install_quill(wine, exe: Path):
-    code, out, err = wine.run(exe, "run", "--action", "install", "--apps", "quill", timeout=RUN_TIMEOUT)
+def install_quill(wine, exe: Path, scope: str = "user"):
+    code, out, err = wine.run(exe, "run", "--action", "install", "--apps", "quill", "--scope", scope,
+                              timeout=RUN_TIMEOUT)
     assert out, err.decode(errors="replace")
     events = check_event_stream(out, code)
     return code, events, results_by_app(events)["quill"]
@@ -114,6 +120,7 @@ def test_signed_sfx_installs_quill_offline(wine, windows_build, quill, pki, fold
     log = folders.log_text(folders.worker_logs)
     assert "embedded SFX packages found in engine exe; using SFX provider" in log
     assert "Yoxa Quill: staged embedded package -> " in log
+    assert "carries the suite's signature" in log  # every Wine process is elevated
     assert (folders.staging / "installer-voffline.msi").read_bytes() == quill.path.read_bytes()
 
 
@@ -206,3 +213,55 @@ def test_truncated_sfx_is_refused_without_a_crash(wine, windows_build, quill, fo
     # A run from it is an online run that cannot reach the CDN, and still ends with done.
     code, events, result = install_quill(wine, cut_middle)
     assert code in (2, 5) and result["status"] == "failed", events
+
+
+# -- what an elevated run trusts -------------------------------------------------------------
+# Every Wine process is elevated; YoxaOfficeInstaller-unelevated.exe is the unelevated side.
+
+def engine_copy(windows_build: Path, variant: str, folder: Path) -> Path:
+    source = windows_build / variant
+    if not source.exists():
+        pytest.fail(f"{variant} is built by the windows-test preset")
+    folder.mkdir(parents=True, exist_ok=True)
+    exe = folder / "YoxaOfficeInstaller.exe"
+    shutil.copyfile(source, exe)
+    return exe
+
+
+def test_unsigned_package_beside_the_engine_is_refused_elevated_and_installs_unelevated(
+        wine, windows_build, unsigned_quill, quill, folders, offline):
+    digest = hashlib.sha256(unsigned_quill.path.read_bytes()).hexdigest()
+
+    # Elevated, machine scope: a checksum from the same folder vouches for nothing.
+    elevated = engine_copy(windows_build, "YoxaOfficeInstaller.exe", offline / "elevated")
+    write_packages_dir(elevated.parent, unsigned_quill, digest)
+    code, events, result = install_quill(wine, elevated, "machine")
+    assert (result["status"], result["errorCode"]) == ("failed", "VERIFY_FAILED"), events
+    assert code == 2 and of_type(events, "done")
+    machine_base = wine.prefix / "drive_c" / "ProgramData" / "Yoxa" / "YoxaOffice"
+    # Unsigned, so the catalogs are asked, which Wine cannot do: the detail is its OS error 120.
+    assert "Signature verification failed: " in folders.log_text(machine_base / "logs")
+    shutil.rmtree(machine_base, ignore_errors=True)
+
+    # Unelevated, user scope: the user can only harm themselves, the manifest's checksum suffices.
+    unelevated = engine_copy(windows_build, "YoxaOfficeInstaller-unelevated.exe", offline / "unelevated")
+    write_packages_dir(unelevated.parent, unsigned_quill, digest)
+    code, events, result = install_quill(wine, unelevated)
+    assert (code, result["status"]) == (0, "installed"), events
+    uninstall(wine, [unsigned_quill])
+
+
+def test_tampered_payload_in_a_signed_sfx_is_refused(wine, windows_build, quill, pki, folders, offline):
+    exe = build_sfx(windows_build / "YoxaOfficeInstaller.exe", quill, offline / "YoxaOfficeInstaller.exe", pki.yoxa)
+    data = bytearray(exe.read_bytes())
+    engine_size = (windows_build / "YoxaOfficeInstaller.exe").stat().st_size
+    data[engine_size + 4096] ^= 0x5A  # inside quill's package, covered by the engine's signature
+    exe.write_bytes(bytes(data))
+
+    code, events, result = install_quill(wine, exe)
+    assert (code, result["status"], result["errorCode"]) == (2, "failed", "VERIFY_FAILED"), events
+    assert of_type(events, "done")
+    log = folders.log_text(folders.user_logs)
+    assert "Signature verification failed: OS Error: " in log  # the image's hash no longer matches
+    assert "carries the suite's signature" not in log
+

@@ -23,6 +23,7 @@ What Wine cannot show here:
 import os
 import shutil
 from pathlib import Path
+from typing import Optional
 
 import pytest
 
@@ -119,10 +120,20 @@ def register_nsis(wine, support_exe, nsis_dir):
             shutil.rmtree(host_dir, ignore_errors=True)
 
 
+def unelevated_engine(windows_build) -> Path:
+    """Every Wine process is elevated, and an elevated engine leaves HKEY_CURRENT_USER's
+    uninstall entries to their user: per-user removals run on the unelevated variant."""
+    exe = windows_build / "YoxaOfficeInstaller-unelevated.exe"
+    if not exe.exists():
+        pytest.fail(f"{exe.name} is built by the windows-test preset")
+    return exe
+
+
 @pytest.fixture
-def run_uninstall(engine):
-    def run(apps: str):
-        code, out, err = engine("run", "--action", "uninstall", "--apps", apps, timeout=RUN_TIMEOUT)
+def run_uninstall(wine, windows_build):
+    def run(apps: str, exe: Optional[Path] = None):
+        exe = exe or windows_build / "YoxaOfficeInstaller.exe"
+        code, out, err = wine.run(exe, "run", "--action", "uninstall", "--apps", apps, timeout=RUN_TIMEOUT)
         assert out, err.decode(errors="replace")
         return code, check_event_stream(out, code)
 
@@ -198,14 +209,14 @@ def test_installed_msi_apps_are_removed_by_msiexec_and_then_absent(wine, engine,
 
 # -- registered uninstallers ------------------------------------------------------------------
 
-def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up(wine, folders, nsis_dir,
-                                                                                 register_nsis, run_uninstall,
-                                                                                 clean_machine):
+def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up(wine, windows_build, folders,
+                                                                                 nsis_dir, register_nsis,
+                                                                                 run_uninstall, clean_machine):
     # The uninstaller returns at once; a detached copy drops the entry 3 s later.
     register_nsis("HKCU", "YoxaQuillNsis", "--delay-ms", "3000")
     launcher_log_at = folders.log_size(folders.launcher_logs)
 
-    code, events = run_uninstall("quill")
+    code, events = run_uninstall("quill", unelevated_engine(windows_build))
 
     assert code == 0, events
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
@@ -224,11 +235,28 @@ def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up
     assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
 
 
-def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, folders, register_nsis, run_uninstall,
-                                                                  clean_machine):
-    folder = register_nsis("HKCU", "YoxaQuillNsis", folder=r"C:\YoxaQuillStub")
+def test_an_elevated_engine_never_runs_a_per_user_uninstall_entry(wine, windows_build, folders, nsis_dir,
+                                                                   register_nsis, run_uninstall, clean_machine):
+    # HKEY_CURRENT_USER is written by the user's unelevated programs: an elevated engine that
+    # ran its command would run whatever the user put there with administrator rights.
+    register_nsis("HKCU", "YoxaQuillNsis")
 
     code, events = run_uninstall("quill")
+
+    assert code == 2, events
+    assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
+    assert of_type(events, "done")
+    assert registered(wine, "HKCU", "YoxaQuillNsis")
+    assert (nsis_dir / "uninst.exe").exists()
+    assert not (wine.temp_dir() / "yoxa-test-uninstaller.args").exists()  # never started
+    assert ("Yoxa Quill is registered under HKEY_CURRENT_USER (user '" in folders.log_text(folders.user_logs))
+
+
+def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, windows_build, folders, register_nsis,
+                                                                  run_uninstall, clean_machine):
+    folder = register_nsis("HKCU", "YoxaQuillNsis", folder=r"C:\YoxaQuillStub")
+
+    code, events = run_uninstall("quill", unelevated_engine(windows_build))
 
     assert code == 0, events
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
@@ -353,7 +381,7 @@ def test_msiexec_exit_0_is_not_enough_while_a_product_under_the_code_remains(win
 def test_cancel_during_the_first_app_reports_the_rest_cancelled(wine, windows_build, folders, register_nsis,
                                                                clean_machine):
     register_nsis("HKCU", "YoxaQuillNsis", "--delay-ms", "6000")
-    run = EngineProcess(wine, windows_build / "YoxaOfficeInstaller.exe", "run", "--action", "uninstall", "--apps",
+    run = EngineProcess(wine, unelevated_engine(windows_build), "run", "--action", "uninstall", "--apps",
                         "quill,folio")
     try:
         run.wait_for(lambda e: e.get("type") == "stage" and e.get("app") == "quill", what="quill's uninstall stage")
@@ -397,11 +425,12 @@ def test_expired_installer_still_uninstalls(wine, windows_build, register_nsis, 
     expired = windows_build / "YoxaOfficeInstaller-expired.exe"
     if not expired.is_file():
         pytest.skip(f"{expired.name} is not in {windows_build}: build the windows-test preset")
-    register_nsis("HKCU", "YoxaQuillNsis")
+    # The expired variant is elevated, like every Wine process: a machine-wide entry is its to remove.
+    register_nsis("HKLM", "YoxaQuillNsis")
 
     code, out, _ = wine.run(expired, "run", "--action", "uninstall", "--apps", "quill,folio", timeout=RUN_TIMEOUT)
 
     events = check_event_stream(out, code)
     assert code == 0, events
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled"), app_result("folio", "already_absent")]
-    assert not registered(wine, "HKCU", "YoxaQuillNsis")
+    assert not registered(wine, "HKLM", "YoxaQuillNsis")

@@ -1,17 +1,23 @@
 // pipe_probe LOG_DIR COMMAND ARGS...: drives the engine's event pipe and its platform
 // seams for real (tests/e2e/test_event_pipe.py). Prints one JSON line; the engine's
 // log goes to LOG_DIR\installer.log.
-//   run COUNT EXIT direct|impostor-first
+//   run COUNT EXIT direct|impostor-first|stranger-first
 //                                 starts `worker` as a detached child, connects to its
 //                                 pipe (first expecting another process id, for a few
-//                                 seconds, with impostor-first) and relays its events:
-//                                 {"impostor_connected","connected","lines":N,"in_order",
-//                                 "exit"}; the child logs to LOG_DIR\worker
+//                                 seconds, with impostor-first; after a `stranger` child
+//                                 has connected first and ended, with stranger-first) and
+//                                 relays its events: {"impostor_connected"|"stranger_lines",
+//                                 "connected","lines":N,"in_order","exit"}; the child logs
+//                                 to LOG_DIR\worker
 //   worker NAME COUNT EXIT        serves COUNT log events on pipe NAME, exits with EXIT
+//   stranger NAME                 opens pipe NAME as soon as it exists and reads it to its
+//                                 end; exits with the number of lines read (kNeverOpened
+//                                 when it never could open it)
 //   first NAME                    {"second_first_instance":"created"|"refused"}
 //   mutex NAME                    {"first_exists","second_exists"}
 //   elevated                      {"elevated":bool}
 //   stdin                         {"lines":[...]}: standard input, line by line
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -44,7 +50,23 @@ int serve(const std::string& name, std::size_t count, std::uint32_t exit_code) {
   return static_cast<int>(exit_code);
 }
 
-yoxa::Json relay(const std::string& log_dir, std::size_t count, const std::string& exit_code, bool impostor_first) {
+constexpr int kNeverOpened = 201;
+
+// Another process, not the run process the pipe name carries, getting in first.
+int stranger(const std::string& name) {
+  for (int attempt = 0; attempt < 300; ++attempt) {
+    if (auto pipe = platform::PipeClient::open(name)) {
+      int lines = 0;
+      yoxa::read_event_lines(*pipe, [&](std::string_view) { ++lines; });
+      return lines;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return kNeverOpened;
+}
+
+yoxa::Json relay(const std::string& log_dir, std::size_t count, const std::string& exit_code, bool impostor_first,
+                 bool stranger_first) {
   const std::string name =
       yoxa::format("\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRunProbe-{}", platform::current_process_id());
   auto worker = platform::DetachedProcess::start(
@@ -57,6 +79,13 @@ yoxa::Json relay(const std::string& log_dir, std::size_t count, const std::strin
     int asked = 0;
     auto refused = yoxa::connect_event_pipe(name, worker->id() + 4, [&] { return ++asked < 30; });
     outcome["impostor_connected"] = refused.has_value();
+  }
+  if (stranger_first) {
+    auto other = platform::DetachedProcess::start(platform::own_executable_path(),
+                                                  {log_dir + "\\stranger", "stranger", name});
+    if (!other) return {{"error", other.error().text}};
+    const auto read = other->wait();
+    outcome["stranger_lines"] = read ? yoxa::Json(*read) : yoxa::Json(read.error().text);
   }
   std::vector<std::string> lines;
   auto pipe = yoxa::connect_event_pipe(name, worker->id(), [] { return true; });
@@ -81,8 +110,11 @@ int run(const std::vector<std::string>& arguments) {
   yoxa::Json line;
   if (command == "worker" && arguments.size() == 5) {
     return serve(arguments[2], std::stoul(arguments[3]), static_cast<std::uint32_t>(std::stoul(arguments[4], nullptr, 0)));
+  } else if (command == "stranger" && arguments.size() == 3) {
+    return stranger(arguments[2]);
   } else if (command == "run" && arguments.size() == 5) {
-    line = relay(arguments[0], std::stoul(arguments[2]), arguments[3], arguments[4] == "impostor-first");
+    line = relay(arguments[0], std::stoul(arguments[2]), arguments[3], arguments[4] == "impostor-first",
+                 arguments[4] == "stranger-first");
   } else if (command == "first" && arguments.size() == 3) {
     auto first = platform::PipeServer::create_first(arguments[2]);
     if (!first) return 96;

@@ -126,3 +126,12 @@ def test_command_line(tmp_path, packages, capsys):
     assert "needs one --version" in capsys.readouterr().err
     with pytest.raises(SystemExit):
         main(["--package", f"quill={packages[0].path}", "--version", "quill=2.0", "--sfx", str(tmp_path / "q.exe")])
+
+
+def test_help_says_packages_for_elevated_installs_must_be_signed(capsys):
+    with pytest.raises(SystemExit) as exit_code:
+        main(["--help"])
+    assert exit_code.value.code == 0
+    text = " ".join(capsys.readouterr().out.split())
+    assert "Offline packages for elevated installs must be signed." in text
+    assert "signed after it is written" in text

@@ -71,6 +71,43 @@ def test_msix_app_lists_its_dependencies(tmp_path):
     assert (directory / framework.name).read_bytes() == b"framework"
 
 
+@pytest.mark.parametrize("first, second", [("setup.exe", "SETUP.EXE"), ("setup.exe", "setup.exe.part"),
+                                           ("setup.exe.part", "Setup.exe")])
+def test_refuses_dependency_files_the_engine_would_stage_over_each_other(tmp_path, first, second):
+    abacus = tmp_path / "abacus.msix"
+    abacus.write_bytes(b"msix")
+    paths = []
+    for index, name in enumerate((first, second)):
+        folder = tmp_path / f"d{index}"
+        folder.mkdir()
+        (folder / name).write_bytes(name.encode())
+        paths.append(folder / name)
+    dependencies = [publish_cdn.chained_dependency(f"Yoxa.Runtime{index}={path}", None)
+                    for index, path in enumerate(paths)]
+    with pytest.raises(Refused, match="clashes with the dependency file") as refusal:
+        publish(Release("abacus", "2.0.0", abacus, dependencies=dependencies), TEST_CONFIG, tmp_path / "out")
+    assert repr(second) in str(refusal.value) and repr(first) in str(refusal.value)
+    assert not (tmp_path / "out").exists()
+
+
+def test_every_dependency_record_carries_a_sha256_checksum(tmp_path):
+    """An elevated engine refuses a dependency without one."""
+    abacus = tmp_path / "abacus.msix"
+    abacus.write_bytes(b"msix")
+    files = []
+    for name in ("Microsoft.VCLibs.140.00_x64.appx", "Microsoft.WindowsAppRuntime.1.8_x64.msix"):
+        (tmp_path / name).write_bytes(name.encode())
+        files.append(publish_cdn.framework_dependency(tmp_path / name))
+    (tmp_path / "redist.exe").write_bytes(b"")  # even an empty file has a digest
+    files.append(publish_cdn.chained_dependency(f"Yoxa.Redist={tmp_path / 'redist.exe'}", None))
+    publish(Release("abacus", "2.0.0", abacus, dependencies=files), TEST_CONFIG, tmp_path / "out")
+    meta = json.loads((package_dir(tmp_path / "out", "abacus", "msix") / "meta.json").read_text())
+    assert len(meta["dependencies"]) == 3
+    for record in meta["dependencies"]:
+        data = (tmp_path / record["destination"]).read_bytes()
+        assert record["checksum"] == hashlib.sha256(data).hexdigest() and record["checksumAlgorithm"] == "sha256"
+
+
 REFUSALS = [
     # (release overrides, words the message must hold)
     ({"version": "1.0/../2"}, "version"),

@@ -27,10 +27,15 @@ std::size_t count_of(const std::string& text, std::string_view part) {
 
 std::string unique_suffix() {
   static std::random_device random;
-  return format("{}-{}", platform::current_process_id(), random());
+  return format("{}-{}", random(), platform::current_process_id());
 }
-// A pipe name of its own for every test, shaped like the engine's.
+// A pipe name of its own for every test, shaped like the engine's: it ends with the id of
+// the process meant to read it, this one unless told otherwise.
 std::string fresh_pipe_name() { return "\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRunTest-" + unique_suffix(); }
+std::string pipe_name_for(std::uint32_t reader) {
+  static std::random_device random;
+  return format("\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRunTest-{}-{}", random(), reader);
+}
 
 // ---------------------------------------------------------------------------------------------
 TEST(EventLineSplitter, SplitsTrimsAndStopsAtInvalidUtf8) {
@@ -148,6 +153,66 @@ TEST(EventPipe, SenderGivesUpAfterItsAttemptBudget) {
     EXPECT_EQ(count_of(log, c.warning), static_cast<std::size_t>(kPipeAttempts / 50));
     EXPECT_EQ(count_of(log, c.error), 1u);
     EXPECT_EQ(count_of(log, "Connected to client"), 0u);
+  }
+}
+
+TEST(EventPipe, TheRunProcessIdIsTheNumberThatEndsThePipeName) {
+  const struct {
+    const char* name;
+    std::optional<std::uint32_t> pid;
+  } cases[] = {
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-4242", 4242u},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-4294967295", 4294967295u},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-4294967296", std::nullopt},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-", std::nullopt},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-12a", std::nullopt},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-+12", std::nullopt},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun-0", std::nullopt},
+      {"\\\\.\\pipe\\Yoxa\\YoxaOffice\\EngineRun", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run_process_of_pipe(c.name), c.pid) << c.name;
+}
+
+// A client that is not the run process the name was made for gets no event and is
+// disconnected; the sender keeps listening for the right one.
+TEST(EventPipe, SenderServesOnlyTheRunProcessTheNameCarries) {
+  const std::uint32_t own_pid = platform::current_process_id();
+  for (const bool stranger : {true, false}) {
+    SCOPED_TRACE(stranger ? "a stranger connects first" : "the run process connects");
+    const std::string name = pipe_name_for(stranger ? own_pid + 1 : own_pid);
+    auto [sink, receiver] = make_event_channel();
+    sink.log("info", "for the run process only");
+    std::optional<PipeClient> client;
+    std::atomic<bool> opened = false;
+    int pauses = 0;
+    std::string log;
+    std::thread sender([&, r = std::move(receiver)]() mutable {
+      log = logged_by([&] {
+        run_event_pipe_sender(name, std::move(r), [&](std::chrono::milliseconds) {
+          if (++pauses > 1) return;
+          client.emplace(std::move(PipeClient::open(name).value()));
+          opened = true;
+        });
+      });
+    });
+    while (!stranger && !opened) std::this_thread::yield();
+    std::vector<std::string> lines;
+    if (!stranger) {
+      { EventSink dropped = std::move(sink); }
+      read_event_lines(*client, [&](std::string_view line) { lines.emplace_back(line); });
+      sender.join();
+    } else {
+      sender.join();  // gives up after its attempt budget
+      read_event_lines(*client, [&](std::string_view line) { lines.emplace_back(line); });
+    }
+    EXPECT_EQ(lines.size(), stranger ? 0u : 1u);
+    EXPECT_EQ(count_of(log, "Connected to client"), stranger ? 0u : 1u) << log;
+    EXPECT_EQ(count_of(log, format("The event pipe was opened by process {}, not by the run process (pid {}); "
+                                   "disconnecting it",
+                                   own_pid, own_pid + 1)),
+              stranger ? 1u : 0u)
+        << log;
+    EXPECT_EQ(count_of(log, "Failed to accept connection after multiple attempts"), stranger ? 1u : 0u) << log;
   }
 }
 

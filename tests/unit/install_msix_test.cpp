@@ -73,6 +73,19 @@ class MsixInstall : public ::testing::Test {
     };
     made.registry = [this]() -> platform::Registry& { return *registry_; };
     made.elevated = [this] { return elevated_; };
+    made.package_verified = [this](const std::string& path) {
+      EXPECT_EQ(path, kPackage);
+      return package_verified_;
+    };
+    made.privileged = [this] { return privileged_; };
+    made.trusted_signer = [this](const std::string& path) -> Result<std::string> {
+      signer_checks_.push_back(path);
+      if (path.find("untrusted") != std::string::npos) {
+        return fail(msg::kVerificationFailed, "Signature verification failed: The binary file didn't have any signature",
+                    place::kVerifyUntrustedRuntime);
+      }
+      return std::string("Platform Vendor");
+    };
     return made;
   }
 
@@ -95,6 +108,9 @@ class MsixInstall : public ::testing::Test {
 
   std::unique_ptr<FakeRegistry> registry_ = std::make_unique<FakeRegistry>();
   bool elevated_ = false;
+  bool package_verified_ = true;
+  bool privileged_ = false;
+  std::vector<std::string> signer_checks_;
   std::string detection_output_;
   std::optional<Error> detection_error_;
   std::optional<Error> certificate_error_;
@@ -374,6 +390,56 @@ TEST_F(MsixInstall, ChainedInstallersRunHiddenAndNeverStopTheInstall) {
     EXPECT_TRUE(logged(c.line)) << log_;
     EXPECT_TRUE(logged("Skipping chained runtime installer with undecodable path: C:\\s\\bad\xEF\xBF\xBD.exe")) << log_;
     EXPECT_EQ(commands_, std::vector<std::string>{kUserCommand});
+  }
+}
+
+// A package that did not pass the suite's signature check in this run (an offline package
+// without it, say) never gets its chain's root into the machine's trusted roots.
+TEST_F(MsixInstall, CertificateStepOnlyForAPackageVerifiedInThisRun) {
+  for (const bool verified : {true, false}) {
+    SCOPED_TRACE(verified ? "verified" : "not verified");
+    registry_ = std::make_unique<FakeRegistry>();
+    certificate_scripts_.clear();
+    elevated_ = true;
+    package_verified_ = verified;
+    ASSERT_TRUE(install(true));
+    EXPECT_EQ(certificate_scripts_.size(), verified ? 1u : 0u);
+    EXPECT_TRUE(policy("AllowAllTrustedApps")) << "the sideloading policy does not depend on it";
+    EXPECT_EQ(logged("Skipping the MSIX signing certificate step: " + kPackage +
+                     " did not pass the suite's signature check in this run, so its chain is not added to the trusted "
+                     "root store"),
+              !verified)
+        << log_;
+    EXPECT_EQ(commands_.back(), kMachineCommand);
+  }
+}
+
+TEST_F(MsixInstall, ElevatedRunsStartOnlyTrustedSignedChainedInstallers) {
+  const PreparedDependencies dependencies{
+      .frameworks = {},
+      .chained_installers = {{"C:\\s\\untrusted.exe", "/quiet"}, {"C:\\s\\vc_redist.exe", "/quiet"}}};
+  for (const bool privileged : {true, false}) {
+    SCOPED_TRACE(privileged ? "elevated" : "unelevated");
+    privileged_ = privileged;
+    programs_.clear();
+    signer_checks_.clear();
+    ASSERT_TRUE(install(false, dependencies));
+    std::vector<std::string> started;
+    for (const auto& run : programs_) started.push_back(run.program);
+    const std::vector<std::string> expected =
+        privileged ? std::vector<std::string>{"C:\\s\\vc_redist.exe"}
+                   : std::vector<std::string>{"C:\\s\\untrusted.exe", "C:\\s\\vc_redist.exe"};
+    EXPECT_EQ(started, expected);
+    EXPECT_EQ(signer_checks_.size(), privileged ? 2u : 0u);
+    EXPECT_EQ(logged("Refusing chained runtime installer C:\\s\\untrusted.exe: an elevated process starts only a "
+                     "trusted signed runtime installer (" +
+                     std::string(msg::kVerificationFailed) +
+                     ": Signature verification failed: The binary file didn't have any signature (4631)); continuing"),
+              privileged)
+        << log_;
+    EXPECT_EQ(logged("Chained runtime installer C:\\s\\vc_redist.exe is signed by 'Platform Vendor'"), privileged)
+        << log_;
+    EXPECT_EQ(commands_.back(), kUserCommand);
   }
 }
 

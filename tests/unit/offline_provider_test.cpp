@@ -55,13 +55,30 @@ class OfflineProviderTest : public ::testing::Test {
       if (read_file(path) == kQuill && expected == kGoodDigest) return {};
       return fail(msg::kVerificationFailed, "checksum mismatch in test", 9999);
     };
+    made.privileged = [this] { return privileged_; };
+    // Stands in for the suite's signer: a package is signed when its bytes say so.
+    made.verify_signed = [this](const std::string& path, const std::optional<std::string>& expected) -> Result<void> {
+      signed_checks_.push_back(expected.value_or("(none)"));
+      if (!read_file(path).starts_with("signed")) {
+        return fail(msg::kVerificationFailed, "Signature verification failed: in test", 9998);
+      }
+      if (expected && *expected != kGoodDigest) return fail(msg::kVerificationFailed, "checksum mismatch in test", 9999);
+      return {};
+    };
+    made.verify_image = [this](std::FILE* file, const std::string& path) -> Result<void> {
+      ++image_checks_;
+      EXPECT_NE(file, nullptr);
+      EXPECT_EQ(path, exe_.string());
+      if (image_signed_) return {};
+      return fail(msg::kVerificationFailed, "Signature verification failed: image in test", 9997);
+    };
     return made;
   }
 
   SfxPackageProvider sfx(const std::string& manifest, std::string quill = kQuill) {
     auto layout = lay_out("MZ", {quill, "", "", "", manifest});
     write_bytes(exe_, layout.bytes + encode_trailer(layout.segments));
-    return SfxPackageProvider(SfxPayloads{exe_.string(), layout.segments, 0, false, manifest}, host());
+    return SfxPackageProvider(SfxPayloads{exe_.string(), layout.segments, 0, false, manifest, nullptr}, host());
   }
 
   FetchOutcome fetch(const PackageProvider& provider, std::string_view id, CancelToken cancel = {}) {
@@ -72,6 +89,10 @@ class OfflineProviderTest : public ::testing::Test {
   fs::path exe_ = dir_.path() / "YoxaOfficeInstaller.exe";
   fs::path staging_ = dir_.path() / "staging";
   std::vector<std::string> checked_;
+  bool privileged_ = false;
+  bool image_signed_ = true;
+  int image_checks_ = 0;
+  std::vector<std::string> signed_checks_;
   std::optional<EventSink> sink_;
   std::optional<EventReceiver> receiver_;
 };
@@ -140,7 +161,7 @@ TEST_F(OfflineProviderTest, SfxFailuresNameTheCause) {
   // Fewer segments than the app table: a bundle without an entry for the later apps.
   auto few = layout.segments;
   few.resize(2);
-  const SfxPackageProvider short_table(SfxPayloads{exe_.string(), few, 0, false, "{}"}, host());
+  const SfxPackageProvider short_table(SfxPayloads{exe_.string(), few, 0, false, "{}", nullptr}, host());
   auto missing = fetch(short_table, "lumen");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message(), "SFX trailer has no entry for app 'lumen'");
@@ -154,13 +175,13 @@ TEST_F(OfflineProviderTest, SfxFailuresNameTheCause) {
   // The file shrank after detection: the copy stops at its end instead of hanging.
   auto beyond = layout.segments;
   beyond[0].length = 1'000'000;
-  const SfxPackageProvider truncated(SfxPayloads{exe_.string(), beyond, 0, false, "{}"}, host());
+  const SfxPackageProvider truncated(SfxPayloads{exe_.string(), beyond, 0, false, "{}", nullptr}, host());
   auto cut = fetch(truncated, "quill");
   ASSERT_FALSE(cut);
   EXPECT_EQ(cut.error().message(), msg::kExtractFailed);
   EXPECT_EQ(cut.error().detail(), "short read extracting bundle segment");
 
-  const SfxPackageProvider gone(SfxPayloads{(dir_.path() / "gone.exe").string(), layout.segments, 0, false, "{}"},
+  const SfxPackageProvider gone(SfxPayloads{(dir_.path() / "gone.exe").string(), layout.segments, 0, false, "{}", nullptr},
                                 host());
   auto unreadable = fetch(gone, "quill");
   ASSERT_FALSE(unreadable);
@@ -207,6 +228,94 @@ TEST_F(OfflineProviderTest, DirectoryProviderFindsStagesAndRefuses) {
     ASSERT_FALSE(escaped) << id;
     EXPECT_TRUE(escaped.error().message().starts_with("bundled package not found: ")) << id;
   }
+}
+
+// An elevated run does not take an offline package on a checksum from the place it came
+// from: a packages directory or an external bundle needs the suite's signature on each
+// package, the engine's own payloads the engine's signature.
+TEST_F(OfflineProviderTest, PrivilegedRunsNeedTheSuitesSignature) {
+  privileged_ = true;
+  const fs::path packages = dir_.path() / "packages";
+  fs::create_directories(packages);
+  write_bytes(packages / "quill.msi", "unsigned quill");
+  write_bytes(packages / "abacus.msix", "signed abacus");
+  const DirectoryAppProvider directory(packages.string(), host());
+  auto unsigned_quill = fetch(directory, "quill");
+  ASSERT_FALSE(unsigned_quill);
+  EXPECT_EQ(code_for_error(unsigned_quill.error()), ErrorKind::VerifyFailed);
+  auto signed_abacus = fetch(directory, "abacus");
+  EXPECT_TRUE(signed_abacus && *signed_abacus);
+  EXPECT_EQ(signed_checks_, (std::vector<std::string>{"(none)", "(none)"}));
+  EXPECT_TRUE(checked_.empty()) << "the checksum alone is not enough";
+
+  // The manifest's digest is still checked, after the signer.
+  signed_checks_.clear();
+  write_bytes(packages / "packages.json", R"({"abacus": {"sha256": "BAD"}})");
+  const DirectoryAppProvider described(packages.string(), host());
+  EXPECT_FALSE(fetch(described, "abacus"));
+  EXPECT_EQ(signed_checks_, std::vector<std::string>{"BAD"});
+
+  // An external bundle: every package on its own.
+  signed_checks_.clear();
+  auto layout = lay_out("bundle", {"", "", "unsigned quill", "", "", "", "{}"});
+  write_bytes(dir_.path() / "offline.bundle", layout.bytes);
+  const SfxPackageProvider bundle(
+      SfxPayloads{(dir_.path() / "offline.bundle").string(), layout.segments, 2, true, "{}", nullptr}, host());
+  auto from_bundle = fetch(bundle, "quill");
+  ASSERT_FALSE(from_bundle);
+  EXPECT_EQ(code_for_error(from_bundle.error()), ErrorKind::VerifyFailed);
+  EXPECT_EQ(signed_checks_, std::vector<std::string>{"(none)"});
+  EXPECT_EQ(image_checks_, 0);
+}
+
+TEST_F(OfflineProviderTest, PrivilegedRunsTakeEmbeddedPayloadsOnTheImagesSignatureCheckedOnce) {
+  privileged_ = true;
+  const std::string manifest = R"({"quill": {"sha256": "C0FFEE"}})";
+  auto layout = lay_out("MZ", {kQuill, "abacus bytes", "", "", manifest});
+  write_bytes(exe_, layout.bytes + encode_trailer(layout.segments));
+  for (const bool image_signed : {true, false}) {
+    SCOPED_TRACE(image_signed ? "signed image" : "unsigned image");
+    image_signed_ = image_signed;
+    image_checks_ = 0;
+    checked_.clear();
+    auto payloads = find_sfx_payloads(exe_.string());
+    ASSERT_TRUE(payloads && payloads->held_image);
+    const SfxPackageProvider provider(std::move(*payloads), host());
+    auto quill = fetch(provider, "quill");
+    auto abacus = fetch(provider, "abacus");
+    EXPECT_EQ(image_checks_, 1);
+    EXPECT_TRUE(signed_checks_.empty()) << "the payloads themselves need no signature";
+    EXPECT_EQ(quill.has_value(), image_signed);
+    EXPECT_EQ(abacus.has_value(), image_signed);
+    if (image_signed) {
+      EXPECT_EQ(checked_, std::vector<std::string>{kGoodDigest}) << "the manifest's digest still applies";
+    } else {
+      EXPECT_EQ(code_for_error(quill.error()), ErrorKind::VerifyFailed);
+      EXPECT_TRUE(checked_.empty());
+    }
+  }
+
+  // Payloads not read through a held image cannot be vouched for by its signature.
+  const SfxPackageProvider unheld(SfxPayloads{exe_.string(), layout.segments, 0, false, manifest, nullptr}, host());
+  auto refused = fetch(unheld, "quill");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(code_for_error(refused.error()), ErrorKind::VerifyFailed);
+}
+
+// The payloads are read through the handle the trailer was found through: a file put in the
+// image's place afterwards is not what gets extracted.
+TEST_F(OfflineProviderTest, EmbeddedPayloadsComeFromTheHeldImage) {
+  auto layout = lay_out("MZ", {kQuill, "", "", "", "{}"});
+  write_bytes(exe_, layout.bytes + encode_trailer(layout.segments));
+  auto payloads = find_sfx_payloads(exe_.string());
+  ASSERT_TRUE(payloads && payloads->held_image);
+  fs::remove(exe_);
+  auto swapped = lay_out("MZ", {std::string(kQuill.size(), 'X'), "", "", "", "{}"});
+  write_bytes(exe_, swapped.bytes + encode_trailer(swapped.segments));
+  const SfxPackageProvider provider(std::move(*payloads), host());
+  auto staged = fetch(provider, "quill");
+  ASSERT_TRUE(staged && *staged);
+  EXPECT_EQ(read_file(**staged), kQuill);
 }
 
 TEST(BundledDependencies, WritesCarriedFrameworksForMsixAppsOnly) {

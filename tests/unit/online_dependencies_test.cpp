@@ -74,6 +74,7 @@ class OnlineDependencies : public ::testing::Test {
     };
     made.http_client = [this]() -> platform::HttpClient& { return *client_; };
     made.sleep = [](std::chrono::milliseconds) {};
+    made.privileged = [this] { return privileged_; };
     made.missing_frameworks = [this](const std::vector<FrameworkRequest>& requests) {
       asked_.push_back(requests);
       return needed_;
@@ -99,7 +100,7 @@ class OnlineDependencies : public ::testing::Test {
     return count;
   }
   bool logged(const std::string& line) const { return log_.find(line) != std::string::npos; }
-  std::string staged(const std::string& name) const { return (staging_ / name).string(); }
+  std::string staged(const std::string& name) const { return (staging_ / "dependencies" / name).string(); }
 
   testing::TempDir dir_;
   fs::path quit_ = dir_.path() / "run.lock";
@@ -108,6 +109,7 @@ class OnlineDependencies : public ::testing::Test {
   std::vector<MetaDependency> records_;
   std::vector<std::string> needed_;
   std::optional<Error> meta_error_;
+  bool privileged_ = false;
   int meta_calls_ = 0;
   std::vector<std::vector<FrameworkRequest>> asked_;
   std::vector<std::string> verified_;
@@ -203,7 +205,7 @@ TEST_F(OnlineDependencies, StagedCopiesAreReusedOnlyWhenTheyStillVerify) {
     needed_ = {"Yoxa.Fw"};
     client_ = std::make_unique<FakeHttpClient>();
     serve("fw.appx", "fw bytes");
-    fs::create_directories(staging_);
+    fs::create_directories(staging_ / "dependencies");
     write_file(staged("fw.appx"), c.staged);
 
     const auto prepared = prepare();
@@ -285,14 +287,94 @@ TEST_F(OnlineDependencies, DestinationMustBeAPlainFileName) {
   EXPECT_EQ(asked_[0][0].package_name, "Yoxa.Fine");
   ASSERT_EQ(prepared->frameworks.size(), 1u);
   EXPECT_EQ(client_->request_count(), 1u);
-  std::size_t warnings = 0;
-  for (std::size_t at = 0; (at = log_.find("abacus: meta.json dependency record has no identity/destination; skipping",
-                                           at)) != std::string::npos;
-       ++at) {
-    ++warnings;
-  }
-  EXPECT_EQ(warnings, std::size(refused) + 1);
+  const auto count = [&](const std::string& text) {
+    std::size_t found = 0;
+    for (std::size_t at = 0; (at = log_.find(text, at)) != std::string::npos; ++at) ++found;
+    return found;
+  };
+  // The empty name and the record without identity lack a field; the others say what is wrong.
+  EXPECT_EQ(count("abacus: meta.json dependency record has no identity/destination; skipping"), 2u) << log_;
+  EXPECT_EQ(count("is not a plain file name; skipping"), std::size(refused) - 1) << log_;
+  EXPECT_TRUE(logged("abacus: meta.json dependency record (Yoxa.Bad) is unusable: its destination '../evil.appx' is "
+                     "not a plain file name; skipping"))
+      << log_;
   EXPECT_FALSE(fs::exists(dir_.path() / "base" / "evil.appx"));
+}
+
+// A destination naming the staged package (or one of its work files), or another record's file,
+// must never make the dependency step delete or replace the package that passed verification.
+TEST_F(OnlineDependencies, ClashingDestinationsNeverTouchTheVerifiedPackage) {
+  fs::create_directories(staging_);
+  const char* package_files[] = {"installer-v4.0.msix", "installer-v4.0.msix.tmp", "installer-v4.0.msix.part",
+                                 "installer-v4.0.msix.ahead"};
+  for (const char* name : package_files) write_file(staging_ / name, std::string("verified package: ") + name);
+  records_ = {
+      dependency("Yoxa.Main", "installer-v4.0.msix", "dependency bytes"),
+      dependency("Yoxa.Tmp", "installer-v4.0.msix.tmp", "tmp bytes"),
+      dependency("Yoxa.Ahead", "installer-v4.0.msix.ahead", "ahead bytes"),
+      dependency("Yoxa.First", "fw.appx", "first bytes"),
+      dependency("Yoxa.Same", "FW.APPX", "same-name bytes"),
+      dependency("Yoxa.Part", "fw.appx.part", "part bytes"),
+  };
+  needed_ = {"Yoxa.Main", "Yoxa.Tmp", "Yoxa.Ahead", "Yoxa.First", "Yoxa.Same", "Yoxa.Part"};
+  serve("installer-v4.0.msix", "dependency bytes");
+  serve("installer-v4.0.msix.tmp", "tmp bytes");
+  serve("installer-v4.0.msix.ahead", "ahead bytes");
+  serve("fw.appx", "first bytes");
+  serve("FW.APPX", "same-name bytes");
+  serve("fw.appx.part", "part bytes");
+
+  const auto prepared = prepare();
+  ASSERT_TRUE(prepared);
+  for (const char* name : package_files) {
+    EXPECT_EQ(read_file(staging_ / name), std::string("verified package: ") + name) << name;
+  }
+  std::vector<std::string> names;
+  for (const auto& framework : prepared->frameworks) {
+    names.push_back(framework.package_name);
+    EXPECT_EQ(fs::path(framework.path).parent_path(), staging_ / "dependencies");
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Yoxa.Main", "Yoxa.Tmp", "Yoxa.Ahead", "Yoxa.First"}));
+  EXPECT_EQ(read_file(staged("fw.appx")), "first bytes");
+  EXPECT_EQ(requests_for("FW.APPX") + requests_for("fw.appx.part"), 0u);
+  EXPECT_TRUE(logged("abacus: meta.json dependency record (Yoxa.Same) is unusable: its destination 'FW.APPX' clashes "
+                     "with the file of Yoxa.First ('fw.appx'); skipping"))
+      << log_;
+  EXPECT_TRUE(logged("(Yoxa.Part) is unusable: its destination 'fw.appx.part' clashes with the file of Yoxa.First"))
+      << log_;
+}
+
+// An elevated process takes no dependency it cannot verify; an unelevated one keeps the old rule.
+TEST_F(OnlineDependencies, WithoutAUsableChecksumOnlyAnUnelevatedProcessUsesTheFile) {
+  for (const bool privileged : {false, true}) {
+    SCOPED_TRACE(privileged ? "elevated" : "unelevated");
+    privileged_ = privileged;
+    client_ = std::make_unique<FakeHttpClient>();
+    fs::remove_all(staging_);
+    MetaDependency unchecked = dependency("Yoxa.Unchecked", "unchecked.appx", "x");
+    unchecked.checksum.reset();
+    MetaDependency md5 = dependency("Yoxa.Md5", "md5.exe", "y");
+    md5.checksum_algorithm = "md5";
+    md5.kind = "chainedInstaller";
+    MetaDependency checked = dependency("Yoxa.Checked", "checked.appx", "z");
+    records_ = {unchecked, md5, checked};
+    needed_ = {"Yoxa.Unchecked", "Yoxa.Md5", "Yoxa.Checked"};
+    serve("unchecked.appx", "x");
+    serve("md5.exe", "y");
+    serve("checked.appx", "z");
+
+    const auto prepared = prepare();
+    ASSERT_TRUE(prepared);
+    EXPECT_EQ(prepared->frameworks.size(), privileged ? 1u : 2u);
+    EXPECT_EQ(prepared->chained_installers.size(), privileged ? 0u : 1u);
+    EXPECT_EQ(requests_for("unchecked.appx") + requests_for("md5.exe"), privileged ? 0u : 2u);
+    EXPECT_EQ(logged("Yoxa.Md5: meta.json records no usable checksum; an elevated process refuses a dependency it "
+                     "cannot verify, so it is left out"),
+              privileged)
+        << log_;
+    EXPECT_EQ(logged("Yoxa.Unchecked: meta.json records no usable checksum; using the file as downloaded"), !privileged)
+        << log_;
+  }
 }
 
 TEST_F(OnlineDependencies, StagingDirectoryThatCannotBeMadeFailsTheOperation) {

@@ -346,6 +346,33 @@ TEST(UninstallRegistered, FallsBackToTheRegisteredCommandMachineWide) {
   EXPECT_TRUE(contains(nothing.log, "Yoxa Quill: not installed (no MSI code, no Uninstall-name entry)"));
 }
 
+// HKEY_CURRENT_USER is the unelevated user's to write: an elevated process neither runs the
+// command registered there nor cleans up the program it names, whatever the scope.
+TEST(UninstallRegistered, AnElevatedProcessNeverRunsAPerUserEntry) {
+  for (const bool machine : {false, true}) {
+    SCOPED_TRACE(machine ? "machine scope" : "user scope");
+    Rig rig;
+    rig.elevated = true;
+    rig.installed.by_name[RootScope::UserOnly] = {entry("Quill", R"("C:\Users\ada\Q\uninst.exe")"), -1};
+    EXPECT_EQ(status_of(rig.run({"quill"}, machine)[0]), "failed UNINSTALL_FAILED");
+    EXPECT_EQ(rig.started, Strings{"stop YoxaQuill"});
+    EXPECT_TRUE(contains(rig.log, "Yoxa Quill: uninstall failed: " + std::string(msg::kUninstallFailed) +
+                                      ": Yoxa Quill is registered under HKEY_CURRENT_USER (user 'ada'), a per-user "
+                                      "install this elevated process does not run or delete: sign in as the owning "
+                                      "user and uninstall it from there without elevation"))
+        << rig.log;
+  }
+
+  // The machine's own entry is still run; the user's is left alone.
+  Rig both;
+  both.elevated = true;
+  both.installed.by_name[RootScope::UserOnly] = {entry("Quill", R"("C:\Users\ada\Q\uninst.exe")"), 1};
+  both.installed.by_name[RootScope::MachineOnly] = {entry("Quill", R"("C:\Program Files\Q\uninst.exe")"), 1};
+  EXPECT_EQ(status_of(both.run({"quill"}, true)[0]), "uninstalled");
+  ASSERT_EQ(both.started.size(), 2u);
+  EXPECT_TRUE(both.started[1].starts_with(R"(C:\Program Files\Q\uninst.exe /S)")) << both.started[1];
+}
+
 // --- registered uninstall commands ----------------------------------------------------------
 
 TEST(UninstallString, TrustsTheRegistryNotTheExitCode) {

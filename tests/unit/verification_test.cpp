@@ -436,6 +436,63 @@ TEST(VerifyPackage, ChecksumStepRetriesItsCommandToo) {
 
 // -- the native stand-in of the seam ------------------------------------------------
 
+// What an elevated run asks of an offline package: the signer always, the checksum only
+// when the manifest has one; only what passed is remembered for the MSIX certificate step.
+TEST(VerifySignedPackage, SignerAlwaysChecksumWhenGivenAndOnlySuccessIsRemembered) {
+  const std::string path = "C:\\staging\\signed-only.msix";
+  {
+    Trace trace;
+    FakeTrust trust(trace, {kYoxaSigned});
+    ScriptedRunner runner(trace, {});
+    RecordingSleeper sleeper;
+    EXPECT_TRUE(verify_signed_package(path, std::nullopt, trust, runner.runner(), sleeper.sleeper()));
+    EXPECT_EQ(trace.calls, std::vector<std::string>{"file"});
+    EXPECT_TRUE(passed_package_verification(path));
+  }
+  {
+    Trace trace;
+    FakeTrust trust(trace, {kYoxaSigned});
+    ScriptedRunner runner(trace, {std::string("0BAD")});
+    RecordingSleeper sleeper;
+    expect_verify_failed(verify_signed_package(path + ".other", std::string(kHash), trust, runner.runner(),
+                                               sleeper.sleeper()),
+                         std::string("Checksum mismatch: got 0BAD vs ") + kHash);
+    EXPECT_EQ(trace.calls, (std::vector<std::string>{"file", "powershell"}));
+    EXPECT_FALSE(passed_package_verification(path + ".other"));
+  }
+  {
+    Trace trace;
+    FakeTrust trust(trace, {TrustCheck::trusted("Someone Else")});
+    ScriptedRunner runner(trace, {});
+    RecordingSleeper sleeper;
+    expect_verify_failed(verify_signed_package(path + ".foreign", std::nullopt, trust, runner.runner(),
+                                               sleeper.sleeper()),
+                         "Signature verification failed: common name mismatch");
+    EXPECT_FALSE(passed_package_verification(path + ".foreign"));
+  }
+  EXPECT_FALSE(passed_package_verification("C:\\staging\\never-checked.msix"));
+}
+
+// A chained runtime installer may carry any signer Windows trusts, in the file or in a
+// catalog; an unsigned one fails at the first attempt.
+TEST(VerifyTrustedSigner, AnyTrustedSignerPassesUnsignedFails) {
+  Trace trace;
+  FakeTrust vendor(trace, {TrustCheck::trusted("Platform Vendor")});
+  auto signer = verify_trusted_signer(kPath, vendor);
+  ASSERT_TRUE(signer);
+  EXPECT_EQ(*signer, "Platform Vendor");
+
+  FakeTrust catalogued(trace, {kUnsigned}, {TrustCheck::trusted("Platform Vendor Catalog")});
+  EXPECT_EQ(verify_trusted_signer(kPath, catalogued).value_or(""), "Platform Vendor Catalog");
+
+  FakeTrust bare(trace, {kUnsigned}, {TrustCheck::not_in_catalog()});
+  auto refused = verify_trusted_signer(kPath, bare);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(code_for_error(refused.error()), ErrorKind::VerifyFailed);
+  EXPECT_EQ(refused.error().detail(), "Signature verification failed: The binary file didn't have any signature");
+  EXPECT_EQ(bare.file_calls, 1);
+}
+
 TEST(SystemTrustVerifier, StandInFindsNoSignatureAndNoCatalog) {
   auto& trust = platform::system_trust_verifier();
   const TrustCheck file = trust.verify_file(kPath);

@@ -31,4 +31,6 @@ HeldFile::HeldFile(HeldFile&&) noexcept = default;
 HeldFile& HeldFile::operator=(HeldFile&&) noexcept = default;
 HeldFile::~HeldFile() = default;
 
+std::FILE* open_file_denying_writes(const std::string& utf8_path) { return std::fopen(utf8_path.c_str(), "rb"); }
+
 }  // namespace yoxa::platform

@@ -98,7 +98,8 @@ PipeServer::PipeServer(PipeServer&&) noexcept = default;
 PipeServer& PipeServer::operator=(PipeServer&&) noexcept = default;
 PipeServer::~PipeServer() = default;
 
-std::expected<PipeServer, OsError> PipeServer::create_first(const std::string& name) {
+// A socket in the temp directory has no access list of its own to set.
+std::expected<PipeServer, OsError> PipeServer::create_first(const std::string& name, std::uint32_t) {
   auto impl = std::make_unique<Impl>();
   impl->path = object_path(name, "pipe");
   auto address = socket_address(impl->path);
@@ -139,6 +140,16 @@ std::expected<PipeServer::AcceptState, OsError> PipeServer::try_accept() {
   pollfd state{impl_->client.get(), POLLRDHUP, 0};
   if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR))) return AcceptState::ClientGone;
   return AcceptState::Connected;
+}
+
+std::expected<std::uint32_t, OsError> PipeServer::client_process_id() const {
+  if (!impl_->client) return std::unexpected(errno_error(ENOTCONN));
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(impl_->client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    return std::unexpected(errno_error(errno));
+  }
+  return static_cast<std::uint32_t>(peer.pid);
 }
 
 std::expected<void, OsError> PipeServer::disconnect() {

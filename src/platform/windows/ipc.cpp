@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "platform/windows/handle.h"
 #include "platform/windows/spawn.h"
+// After windows.h (through handle.h): the SDDL conversions.
+#include <sddl.h>
 
 namespace yoxa::platform {
 
@@ -17,10 +20,45 @@ constexpr DWORD kInBuffer = 2048;
 OsError os_error(DWORD code) { return OsError{code, win::error_text(code)}; }
 
 // Non-blocking so that ConnectNamedPipe answers at once and the sender can count its attempts.
-HANDLE create_instance(const std::wstring& name, bool first) {
+HANDLE create_instance(const std::wstring& name, bool first, SECURITY_ATTRIBUTES* security) {
   const DWORD open_mode = PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
   const DWORD pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS;
-  return CreateNamedPipeW(name.c_str(), open_mode, pipe_mode, kInstances, kOutBuffer, kInBuffer, 0, nullptr);
+  return CreateNamedPipeW(name.c_str(), open_mode, pipe_mode, kInstances, kOutBuffer, kInBuffer, 0, security);
+}
+
+// The string SID of the user a process runs as: the invoking user, when `pid` is the run process.
+std::expected<std::wstring, OsError> process_user_sid(std::uint32_t pid) {
+  win::UniqueHandle process(pid ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr);
+  if (pid && !process) return std::unexpected(win::last_error());
+  win::UniqueHandle token;
+  if (!OpenProcessToken(pid ? process.get() : GetCurrentProcess(), TOKEN_QUERY, token.out())) {
+    return std::unexpected(win::last_error());
+  }
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size ? size : 1);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    return std::unexpected(win::last_error());
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return std::unexpected(win::last_error());
+  }
+  const win::UniqueLocal owner(text);
+  return std::wstring(text);
+}
+
+// Only the invoking user, Administrators and LocalSystem may open the pipe or add an
+// instance to it; the default descriptor of an elevated token would leave that to chance.
+std::expected<win::UniqueLocal, OsError> pipe_security_descriptor(std::uint32_t client_pid) {
+  auto user = process_user_sid(client_pid);
+  if (!user) return std::unexpected(user.error());
+  const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + *user + L")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    return std::unexpected(win::last_error());
+  }
+  return win::UniqueLocal(descriptor);
 }
 
 // The server closed its end (109) or disconnected us (233): both are the end of the stream.
@@ -33,6 +71,8 @@ struct PipeServer::Impl {
   OVERLAPPED connect{};            // lives while a connect may still be pending
   bool connect_pending = false;
   std::wstring name;
+  win::UniqueLocal descriptor;
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
   win::UniqueFileHandle instance;
   win::UniqueFileHandle spare;
   win::UniqueHandle write_done;  // manual-reset event for the overlapped writes
@@ -87,10 +127,14 @@ PipeServer& PipeServer::operator=(PipeServer&&) noexcept = default;
 // before it sees the end of the stream.
 PipeServer::~PipeServer() = default;
 
-std::expected<PipeServer, OsError> PipeServer::create_first(const std::string& name) {
+std::expected<PipeServer, OsError> PipeServer::create_first(const std::string& name, std::uint32_t client_pid) {
   auto impl = std::make_unique<Impl>();
   impl->name = win::wide(name);
-  impl->instance.reset(create_instance(impl->name, true));
+  auto descriptor = pipe_security_descriptor(client_pid);
+  if (!descriptor) return std::unexpected(descriptor.error());
+  impl->descriptor = std::move(*descriptor);
+  impl->security.lpSecurityDescriptor = impl->descriptor.get();
+  impl->instance.reset(create_instance(impl->name, true, &impl->security));
   if (!impl->instance) return std::unexpected(win::last_error());
   impl->write_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!impl->write_done) return std::unexpected(win::last_error());
@@ -101,13 +145,19 @@ std::expected<PipeServer, OsError> PipeServer::create_first(const std::string& n
 
 std::expected<PipeServer::AcceptState, OsError> PipeServer::try_accept() { return impl_->connect_once(); }
 
+std::expected<std::uint32_t, OsError> PipeServer::client_process_id() const {
+  ULONG id = 0;
+  if (!GetNamedPipeClientProcessId(impl_->instance.get(), &id)) return std::unexpected(win::last_error());
+  return static_cast<std::uint32_t>(id);
+}
+
 std::expected<void, OsError> PipeServer::disconnect() {
   if (!DisconnectNamedPipe(impl_->instance.get())) return std::unexpected(win::last_error());
   return {};
 }
 
 std::expected<void, OsError> PipeServer::create_spare_instance() {
-  win::UniqueFileHandle spare(create_instance(impl_->name, false));
+  win::UniqueFileHandle spare(create_instance(impl_->name, false, &impl_->security));
   if (!spare) return std::unexpected(win::last_error());
   impl_->spare = std::move(spare);
   return {};

@@ -2,6 +2,8 @@
 // catalog that lists the file's SHA-256 hash.
 #include "platform/trust.h"
 
+#include <io.h>
+
 #include <optional>
 
 #include "platform/windows/handle.h"
@@ -129,6 +131,21 @@ class WinTrustVerifier final : public TrustVerifier {
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof file;
     file.pcwszFilePath = wide->c_str();
+    WINTRUST_DATA data = trust_data(kFileProviderFlags);
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    return verify_trust_data(data);
+  }
+
+  TrustCheck verify_open_file(std::FILE* open, const std::string& path) override {
+    const auto wide = wide_path(path);
+    if (!wide) return TrustCheck::malformed_path();
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));
+    if (handle == INVALID_HANDLE_VALUE) return TrustCheck::failed(ERROR_INVALID_HANDLE);
+    WINTRUST_FILE_INFO file{};
+    file.cbStruct = sizeof file;
+    file.pcwszFilePath = wide->c_str();
+    file.hFile = handle;
     WINTRUST_DATA data = trust_data(kFileProviderFlags);
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file;
