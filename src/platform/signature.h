@@ -1,0 +1,22 @@
+#pragma once
+#include <cstddef>
+#include <expected>
+#include <string_view>
+
+#include "platform/os_error.h"
+
+namespace yoxa::platform {
+
+// An ECDSA P-256 public key as the uncompressed X9.62 point: 0x04, X, Y (65 bytes).
+inline constexpr std::size_t kP256PublicKeyBytes = 65;
+// An ECDSA P-256 signature as r then s, each 32 big-endian bytes (what BCrypt takes;
+// a DER signature must be converted first).
+inline constexpr std::size_t kP256SignatureBytes = 64;
+
+// Whether `signature` is a valid ECDSA P-256 signature over SHA-256 of exactly `message`
+// by `public_key`. false: the signature does not verify (or has the wrong length); an
+// error: the key is not a point of the curve, or the crypto library failed.
+std::expected<bool, OsError> verify_p256_sha256(std::string_view public_key, std::string_view message,
+                                                std::string_view signature);
+
+}  // namespace yoxa::platform
