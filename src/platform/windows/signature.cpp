@@ -2,8 +2,9 @@
 // signature against an imported BCRYPT_ECCPUBLIC_BLOB (X and Y, big-endian).
 #include "platform/signature.h"
 
+#include <cstdio>
 #include <cstring>
-#include <format>
+#include <string>
 #include <vector>
 
 #include "platform/windows/handle.h"
@@ -33,7 +34,9 @@ struct KeyTraits {
 
 OsError status_error(const char* call, NTSTATUS status) {
   const auto code = static_cast<std::uint32_t>(status);
-  return {code, std::format("{} failed with status 0x{:08X} (os error {})", call, code, code)};
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+  return {code, std::string(call) + " failed with status " + hex + " (os error " + std::to_string(code) + ")"};
 }
 
 PUCHAR bytes(std::string_view text) { return reinterpret_cast<PUCHAR>(const_cast<char*>(text.data())); }
