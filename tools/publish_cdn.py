@@ -394,10 +394,10 @@ def signing_claims(release: Release, app: AppEntry, meta_path: Path, config: dic
         raise Refused("--valid-for must be a positive number of days")
     previous = published_sequence(meta_path)
     sequence = previous + 1 if release.sequence is None else release.sequence
-    if sequence < previous:
-        raise Refused(f"sequence {sequence} is lower than the published {previous}; engines that saw it refuse it")
     if not 0 <= sequence < 1 << 64:
         raise Refused(f"sequence {sequence} is not an unsigned 64-bit integer")
+    if sequence < previous:
+        raise Refused(f"sequence {sequence} is lower than the published {previous}; engines that saw it refuse it")
     now = now or datetime.datetime.now(datetime.timezone.utc)
     expires = (now + datetime.timedelta(days=release.valid_for_days)).replace(microsecond=0)
     return {"app": app.app_id, "expires": expires.strftime("%Y-%m-%dT%H:%M:%SZ"), "sequence": sequence}
