@@ -13,10 +13,23 @@ inline constexpr std::size_t kP256PublicKeyBytes = 65;
 // a DER signature must be converted first).
 inline constexpr std::size_t kP256SignatureBytes = 64;
 
+namespace detail {
+// The crypto library's part (windows/, posix/), given a key and a signature of the
+// right lengths and form.
+std::expected<bool, OsError> verify_p256_sha256_sized(std::string_view public_key, std::string_view message,
+                                                      std::string_view signature);
+}  // namespace detail
+
 // Whether `signature` is a valid ECDSA P-256 signature over SHA-256 of exactly `message`
 // by `public_key`. false: the signature does not verify (or has the wrong length); an
 // error: the key is not a point of the curve, or the crypto library failed.
-std::expected<bool, OsError> verify_p256_sha256(std::string_view public_key, std::string_view message,
-                                                std::string_view signature);
+inline std::expected<bool, OsError> verify_p256_sha256(std::string_view public_key, std::string_view message,
+                                                       std::string_view signature) {
+  if (public_key.size() != kP256PublicKeyBytes || static_cast<unsigned char>(public_key[0]) != 0x04) {
+    return std::unexpected(OsError{0, "the public key is not an uncompressed P-256 point (os error 0)"});
+  }
+  if (signature.size() != kP256SignatureBytes) return false;
+  return detail::verify_p256_sha256_sized(public_key, message, signature);
+}
 
 }  // namespace yoxa::platform

@@ -75,12 +75,8 @@ std::expected<std::string, OsError> der_signature(std::string_view raw) {
 
 }  // namespace
 
-std::expected<bool, OsError> verify_p256_sha256(std::string_view public_key, std::string_view message,
-                                                std::string_view signature) {
-  if (public_key.size() != kP256PublicKeyBytes || static_cast<unsigned char>(public_key[0]) != 0x04) {
-    return std::unexpected(OsError{0, "the public key is not an uncompressed P-256 point (os error 0)"});
-  }
-  if (signature.size() != kP256SignatureBytes) return false;
+std::expected<bool, OsError> detail::verify_p256_sha256_sized(std::string_view public_key, std::string_view message,
+                                                              std::string_view signature) {
   auto key = import_public_key(public_key);
   if (!key) return std::unexpected(key.error());
   auto der = der_signature(signature);

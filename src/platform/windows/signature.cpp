@@ -43,12 +43,8 @@ PUCHAR bytes(std::string_view text) { return reinterpret_cast<PUCHAR>(const_cast
 
 }  // namespace
 
-std::expected<bool, OsError> verify_p256_sha256(std::string_view public_key, std::string_view message,
-                                                std::string_view signature) {
-  if (public_key.size() != kP256PublicKeyBytes || static_cast<unsigned char>(public_key[0]) != 0x04) {
-    return std::unexpected(OsError{0, "the public key is not an uncompressed P-256 point (os error 0)"});
-  }
-  if (signature.size() != kP256SignatureBytes) return false;
+std::expected<bool, OsError> detail::verify_p256_sha256_sized(std::string_view public_key, std::string_view message,
+                                                              std::string_view signature) {
   if (message.size() > 0xFFFFFFFFu) return false;
 
   win::Unique<AlgorithmTraits> sha;
