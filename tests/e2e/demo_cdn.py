@@ -22,7 +22,7 @@ sys.path.insert(0, str(HERE.parents[1] / "tools"))
 
 import codesign  # noqa: E402
 import pki  # noqa: E402
-from cdn import CdnServer  # noqa: E402
+from cdn import TEST_SIGNING_KEY, CdnServer, next_sequence  # noqa: E402
 from install_fixtures import build_app_msi  # noqa: E402
 from packages import FOLIO, QUILL  # noqa: E402
 from publish_cdn import Release, publish  # noqa: E402
@@ -49,7 +49,10 @@ def main() -> int:
             built = build_app_msi(app, version, work / "packages" / app.app_id)
             codesign.sign(built.path, signing.yoxa)
             # Through the release engineers' publisher, as a real CDN tree is made.
-            release = Release(app.app_id, version, built.path, notes=[f"Sample release {version} of the demo"])
+            # Signed: the test configuration's engine refuses an unsigned meta.json. The
+            # sequence outgrows what a kept prefix accepted in an earlier demo.
+            release = Release(app.app_id, version, built.path, notes=[f"Sample release {version} of the demo"],
+                              signing_key=TEST_SIGNING_KEY, sequence=next_sequence())
             published = publish(release, TEST_CONFIG, server.root)
             print(f"published {app.app_id} {version}: {published.meta_url}", file=sys.stderr)
         print(f"ready {tls.trusted.ca_der}", flush=True)
