@@ -7,8 +7,9 @@
 
 namespace yoxa {
 
-// Where a process keeps the highest meta.json `sequence` it accepted per app and channel.
-inline constexpr const char* kReleaseSequenceKey = "SOFTWARE\\Yoxa\\OfficeSuiteInstaller\\ReleaseSequence";
+// Where a process keeps the highest meta.json `sequence` it accepted per app and channel:
+// beside the run record's key, not under it, so clearing a run record keeps the floor.
+inline constexpr const char* kReleaseSequenceKey = "SOFTWARE\\Yoxa\\OfficeSuiteReleaseSequence";
 
 class ReleaseSequenceStore {
  public:
