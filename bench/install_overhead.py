@@ -7,7 +7,9 @@ download_tool.exe), msiexec alone (the engine's arguments, then uninstalled agai
 `YoxaOfficeInstaller.exe run --action install --apps quill` (uninstalled and its staging
 directory emptied afterwards). Prints the medians with their spread and the engine's
 overhead: run - download - msiexec. The worker's log of the last run is printed too, its
-timestamps show where the rest goes.
+timestamps show where the rest goes. The test configuration signs meta.json, so each run
+also reports, from its log, the metadata lookup: from the meta.json request to the
+accepted signature (both GETs, meta.json and meta.json.sig, and the check).
 
 The prefix has the PowerShell stand-in of the Wine tests: on Windows each PowerShell call
 costs the start of a real PowerShell on top of what is measured here.
@@ -17,6 +19,7 @@ Build used: YOXA_WINDOWS_BUILD (build/windows-test).
 """
 import os
 import pathlib
+import re
 import shutil
 import statistics
 import subprocess
@@ -55,6 +58,24 @@ def quiet(*command, check=True):
     if check and completed.returncode != 0:
         raise SystemExit(f"failed ({completed.returncode}): {' '.join(map(str, command))}")
     return time.perf_counter() - start
+
+
+STAMP = re.compile(r"^\[\w+ +(\d+):(\d+\.\d+)\] (.*)$")
+
+
+def metadata_lookup_seconds(log_text):
+    """From the worker log: the first meta.json request to its accepted signature."""
+    stamps = {}
+    for line in log_text.splitlines():
+        match = STAMP.match(line)
+        if not match:
+            continue
+        at = int(match[1]) * 60 + float(match[2])
+        if match[3].startswith("CDN meta URL for"):
+            stamps.setdefault("asked", at)
+        elif " is signed by configured key " in match[3]:
+            stamps.setdefault("accepted", at)
+    return stamps["accepted"] - stamps["asked"] if len(stamps) == 2 else None
 
 
 def spread(values):
@@ -103,8 +124,13 @@ try:
         uninstall()
         return seconds
 
+    lookups = []
+
     def run():
         seconds = quiet(build / "YoxaOfficeInstaller.exe", "run", "--action", "install", "--apps", "quill")
+        lookup = metadata_lookup_seconds((base / "logs" / "installer.log").read_text(errors="replace"))
+        if lookup is not None:
+            lookups.append(lookup)
         uninstall()
         for base in bases:
             shutil.rmtree(base / "installer", ignore_errors=True)
@@ -133,6 +159,8 @@ try:
     print(f"engine overhead (run - download - msiexec) "
           f"{median['engine run'] - median['download alone'] - median['msiexec alone']:.2f} s of medians; "
           f"per round {spread(overheads)}")
+    if lookups:
+        print(f"signed metadata lookup (meta.json + meta.json.sig + check) {spread(lookups)}")
     print("worker log of the last run:")
     for base in bases:
         if (base / "logs" / "installer.log").exists():

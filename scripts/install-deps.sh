@@ -3,13 +3,13 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev
+  libgtest-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev zlib1g-dev
   wine wine64
   python3 python3-pytest
   msitools wixl
   nginx openssl curl osslsigncode unzip
-  python3-jsonschema python3-rich tmux
+  python3-jsonschema python3-rich python3-cryptography tmux
   clang-16 libclang-rt-16-dev
 )
 missing=()

@@ -4,7 +4,8 @@
     tools/publish_cdn.py --config config/installer_config.json --app quill \\
         --version 1.4.2 --package quill-1.4.2.msi --out upload/ \\
         [--sha256 HEX] [--size BYTES] [--note TEXT ... [--date YYYY-MM-DD] | --release-notes FILE] \\
-        [--dependency FRAMEWORK_FILE ...] [--chained-installer IDENTITY=FILE --install-args ARGS]
+        [--dependency FRAMEWORK_FILE ...] [--chained-installer IDENTITY=FILE --install-args ARGS] \\
+        [--signing-key KEY.pem [--valid-for DAYS] [--sequence N]]
 
 The package directory is laid out below --out exactly as the engine builds its URL
 from the configuration and the app catalog:
@@ -13,12 +14,20 @@ and receives the package, meta.json (version, destination, size, SHA-256 and, fo
 MSIX apps, the dependency records) and, when notes are given, release-notes.json.
 Uploading the content of --out to the configured CDN origin publishes the release.
 
+With --signing-key, meta.json also carries "app", "expires" (now plus --valid-for
+days, default 30, as RFC 3339 UTC) and "sequence" (one more than the meta.json already
+in that directory of --out, so --out must hold the tree as published, or give
+--sequence), and meta.json.sig beside it signs its exact bytes (tools/meta_signing.py
+has the format; tools/make_signing_key.py makes a key). An engine whose configuration
+lists "metaSigningKeys" refuses meta.json without it, and refuses it once expired: publish
+again before then.
+
 Whatever the engine would refuse is refused here first, with the reason, and
 nothing is written: a version that cannot name the staged file, a destination
 that is not a plain file name, a package that does not match a stated size or
 SHA-256, documents the engine would cut off or fail to parse.
 
-Standard library only. Exit codes: 0 written, 1 refused, 2 bad usage.
+Standard library only, and python3-cryptography for signing. Exit codes: 0 written, 1 refused, 2 bad usage.
 """
 
 import argparse
@@ -39,6 +48,7 @@ DEFAULT_CATALOG = REPO_ROOT / "protocol" / "catalog.json"
 
 # The engine reads at most this much of meta.json and release-notes.json.
 MAX_DOCUMENT_BYTES = 262144
+DEFAULT_VALID_FOR_DAYS = 30
 MSIX_FORMATS = ("msix", "msixbundle")
 WINDOWS_FORBIDDEN = '<>:"/\\|?*'
 RESERVED_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", *(f"COM{i}" for i in range(1, 10)),
@@ -255,6 +265,9 @@ class Release:
     release_notes_file: Optional[Path] = None
     dependencies: List[Dependency] = field(default_factory=list)
     alternate_download_url: Optional[str] = None
+    signing_key: Optional[Path] = None
+    valid_for_days: float = DEFAULT_VALID_FOR_DAYS
+    sequence: Optional[int] = None
 
 
 def framework_dependency(path: Path) -> Dependency:
@@ -297,7 +310,8 @@ def dependency_clash(name: str, earlier: Sequence[str]) -> Optional[str]:
     return None
 
 
-def build_documents(release: Release, app: AppEntry, layout: Layout) -> Dict[str, object]:
+def build_documents(release: Release, app: AppEntry, layout: Layout,
+                    claims: Optional[dict] = None) -> Dict[str, object]:
     """Every file of the package directory: name -> bytes (documents) or Path (copies).
     Raises Refused before anything is written."""
     problem = version_problem(release.version)
@@ -307,7 +321,7 @@ def build_documents(release: Release, app: AppEntry, layout: Layout) -> Dict[str
     problem = destination_problem(destination)
     if problem:
         raise Refused(f"destination {destination!r} cannot be published: {problem}")
-    if destination in ("meta.json", "release-notes.json"):
+    if destination in ("meta.json", "meta.json.sig", "release-notes.json"):
         raise Refused(f"destination {destination!r} would overwrite a metadata document")
 
     size, digest = _checked_file(release.package, "package")
@@ -352,6 +366,7 @@ def build_documents(release: Release, app: AppEntry, layout: Layout) -> Dict[str
                       "installArgs": dependency.install_args}
             records.append({key: value for key, value in record.items() if value is not None})
         meta["dependencies"] = records
+    meta.update(claims or {})
     files["meta.json"] = _document_bytes(meta, "meta.json")
 
     notes_document = None
@@ -370,6 +385,46 @@ def build_documents(release: Release, app: AppEntry, layout: Layout) -> Dict[str
     if notes_document is not None:
         files["release-notes.json"] = _document_bytes(notes_document, "release-notes.json")
     return files
+
+
+# -- signing ----------------------------------------------------------------------------------
+
+def published_sequence(meta_path: Path) -> int:
+    """The sequence of the meta.json already published there; 0 when there is none."""
+    if not meta_path.exists():
+        return 0
+    try:
+        sequence = json.loads(meta_path.read_text(encoding="utf-8")).get("sequence", 0)
+    except (OSError, ValueError, AttributeError) as error:
+        raise Refused(f"cannot read the published {meta_path} for its sequence: {error}") from None
+    if not isinstance(sequence, int) or isinstance(sequence, bool) or sequence < 0:
+        raise Refused(f"the published {meta_path} has a sequence that is not an unsigned integer")
+    return sequence
+
+
+def signing_claims(release: Release, app: AppEntry, meta_path: Path, config: dict,
+                   now: Optional[datetime.datetime] = None) -> dict:
+    """app, expires and sequence of a signed meta.json; Refused for what the engine would refuse."""
+    if release.valid_for_days <= 0:
+        raise Refused("--valid-for must be a positive number of days")
+    previous = published_sequence(meta_path)
+    sequence = previous + 1 if release.sequence is None else release.sequence
+    if not 0 <= sequence < 1 << 64:
+        raise Refused(f"sequence {sequence} is not an unsigned 64-bit integer")
+    if sequence < previous:
+        raise Refused(f"sequence {sequence} is lower than the published {previous}; engines that saw it refuse it")
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    expires = (now + datetime.timedelta(days=release.valid_for_days)).replace(microsecond=0)
+    return {"app": app.app_id, "expires": expires.strftime("%Y-%m-%dT%H:%M:%SZ"), "sequence": sequence}
+
+
+def signing_key_problem(public_text: str, config: dict) -> Optional[str]:
+    keys = config.get("metaSigningKeys")
+    if not isinstance(keys, list) or not keys:
+        return "the configuration lists no metaSigningKeys; its engine would not look at the signature"
+    if public_text not in [k.strip() for k in keys if isinstance(k, str)]:
+        return f"the signing key's public key {public_text} is not among the configuration's metaSigningKeys"
+    return None
 
 
 def _write_atomically(target: Path, content) -> None:
@@ -399,14 +454,27 @@ def publish(release: Release, config_path: Path, out_dir: Path, catalog_path: Pa
     config = load_json_file(config_path, "configuration")
     layout = load_layout(config)
     app = find_app(load_json_file(catalog_path, "catalog"), config, release.app_id)
-    files = build_documents(release, app, layout)
-
     segments = layout.package_dir(app)
     directory = Path(out_dir).joinpath(*segments)
+    claims = key = None
+    if release.signing_key is not None:
+        import meta_signing  # only signing needs python3-cryptography
+        try:
+            key = meta_signing.load_private_key(release.signing_key)
+        except meta_signing.KeyProblem as problem:
+            raise Refused(str(problem)) from None
+        problem = signing_key_problem(meta_signing.public_key_text(key), config)
+        if problem:
+            raise Refused(problem)
+        claims = signing_claims(release, app, directory / "meta.json", config)
+    files = build_documents(release, app, layout, claims)
+    if key is not None:
+        files["meta.json.sig"] = meta_signing.sign(files["meta.json"], key)
+
     directory.mkdir(parents=True, exist_ok=True)
     # The package first and meta.json last, so a reader never finds a meta.json
     # that names a file not yet there.
-    order = sorted(files, key=lambda name: (name == "meta.json", name == "release-notes.json"))
+    order = sorted(files, key=lambda name: (name == "meta.json", name == "meta.json.sig", name == "release-notes.json"))
     for name in order:
         _write_atomically(directory / name, files[name])
     relative = "/".join(segments)
@@ -438,6 +506,11 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
                         help="a runtime installer executable the MSIX app needs (repeatable)")
     parser.add_argument("--install-args", help="arguments of the chained installers")
     parser.add_argument("--alternate-download-url", help="a second https:// URL of the same package")
+    parser.add_argument("--signing-key", type=Path, help="sign meta.json with this P-256 private key (PEM)")
+    parser.add_argument("--valid-for", type=float, default=DEFAULT_VALID_FOR_DAYS, metavar="DAYS",
+                        help=f"days until a signed meta.json expires (default {DEFAULT_VALID_FOR_DAYS})")
+    parser.add_argument("--sequence", type=int, help="the signed meta.json's sequence (default: one more than "
+                        "the one in --out)")
     return parser.parse_args(argv)
 
 
@@ -449,7 +522,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         release = Release(app_id=args.app, version=args.version, package=args.package, destination=args.destination,
                           expected_size=args.size, expected_sha256=args.sha256, notes=args.note, date=args.date,
                           release_notes_file=args.release_notes, dependencies=dependencies,
-                          alternate_download_url=args.alternate_download_url)
+                          alternate_download_url=args.alternate_download_url, signing_key=args.signing_key,
+                          valid_for_days=args.valid_for, sequence=args.sequence)
         published = publish(release, args.config, args.out, args.catalog)
     except Refused as refusal:
         print(f"publish_cdn.py: refused: {refusal}", file=sys.stderr)
@@ -457,6 +531,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as error:
         print(f"publish_cdn.py: cannot write the tree: {error}", file=sys.stderr)
         return 1
+    if args.signing_key is None and load_json_file(args.config, "configuration").get("metaSigningKeys"):
+        print("publish_cdn.py: warning: this configuration lists metaSigningKeys, so its engine refuses this "
+              "unsigned meta.json; publish with --signing-key", file=sys.stderr)
     if not comparable_version(args.version):
         print(f"publish_cdn.py: warning: {args.version!r} is not dotted numbers; update checks will never "
               "offer it as an update", file=sys.stderr)

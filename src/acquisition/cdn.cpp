@@ -1,6 +1,7 @@
 #include "acquisition/cdn.h"
 
 #include "acquisition/http_request.h"
+#include "acquisition/signed_meta.h"
 #include "acquisition/url_trust.h"
 #include "core/messages.h"
 #include "core/places.h"
@@ -13,14 +14,31 @@ namespace {
 
 constexpr std::uint32_t kMetaTimeoutSeconds = 10;
 
+// With signing keys configured, meta.json.sig beside the document must vouch for its exact bytes.
+Result<void> check_signature(platform::HttpClient& client, const InstallerConfig& config, const AppDescriptor& row,
+                             const std::string& url, const std::string& text, const MetaSigningContext* signing) {
+  auto signature = fetch_meta_text(client, config, url + ".sig");
+  if (!signature) {
+    return fail(msg::kCouldNotContactServer,
+                format("{} refused: its signature {}.sig could not be fetched: {}", url, url, signature.error().detail()),
+                place::kCdnSignatureFetch);
+  }
+  return accept_signed_meta(config, row.id, url, text, *signature, signing ? *signing : system_meta_signing());
+}
+
 Result<MetaLookup> fetch_under(platform::HttpClient& client, const InstallerConfig& config, const AppDescriptor& row,
-                               std::string_view arch) {
+                               std::string_view arch, const MetaSigningContext* signing) {
   auto directory = package_dir_url(config, row, arch);
   if (!directory) return std::unexpected(directory.error());
   const std::string url = *directory + "/meta.json";
   log::info(format("CDN meta URL for {}: {}", row.display_name, url));
   auto text = fetch_meta_text(client, config, url);
   if (!text) return std::unexpected(text.error());
+  if (config.meta_signing_enabled) {
+    if (auto signed_ok = check_signature(client, config, row, url, *text, signing); !signed_ok) {
+      return std::unexpected(signed_ok.error());
+    }
+  }
   auto meta = parse_package_meta(*text);
   if (!meta) {
     return fail(msg::kCouldNotContactServer, format("unparseable {}: {}", url, meta.error()), place::kCdnUnparseable);
@@ -84,15 +102,15 @@ Result<std::string> fetch_meta_text(platform::HttpClient& client, const Installe
 }
 
 Result<MetaLookup> fetch_package_meta(platform::HttpClient& client, const InstallerConfig& config,
-                                      std::string_view app_id) {
+                                      std::string_view app_id, const MetaSigningContext* signing) {
   const AppDescriptor* row = app_by_id(app_id);
   if (!row) return fail(msg::kNotAvailableOnline, format("unknown app id '{}'", app_id), place::kCdnUnknownApp);
   const std::string_view first = arch_segment(*row);
   const std::string_view other = row->universal_arch ? "x64" : "universal";
 
-  auto found = fetch_under(client, config, *row, first);
+  auto found = fetch_under(client, config, *row, first, signing);
   if (found) return found;
-  auto second = fetch_under(client, config, *row, other);
+  auto second = fetch_under(client, config, *row, other, signing);
   if (!second) return found;
   log::warn(format("{} was NOT under the declared '{}' arch segment but IS under '{}'. The build's getdep properties "
                    "and this app's cdn_arch disagree \u2014 fix cdn_arch in common/apps and protocol/catalog.json.",

@@ -32,8 +32,12 @@ Result<std::string> fetch_meta_text(platform::HttpClient& client, const Installe
 Result<std::string> fetch_meta_text(const std::string& url);
 
 // meta.json of an app, tried under its declared arch segment and then once under the other.
+// When the configuration names signing keys, each document is accepted only with a valid
+// meta.json.sig beside it (acquisition/signed_meta.h), judged with `signing` or, when none
+// is given, the machine's sequence store and clock.
+struct MetaSigningContext;
 Result<MetaLookup> fetch_package_meta(platform::HttpClient& client, const InstallerConfig& config,
-                                      std::string_view app_id);
+                                      std::string_view app_id, const MetaSigningContext* signing = nullptr);
 Result<MetaLookup> fetch_package_meta(std::string_view app_id);
 
 }  // namespace yoxa

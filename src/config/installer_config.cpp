@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "core/base64.h"
 #include "core/protocol_event.h"
 #include "core/text.h"
 #include "core/log.h"
+#include "platform/signature.h"
 
 namespace yoxa {
 
@@ -110,7 +112,23 @@ InstallerConfig parse_installer_config(std::string_view text) {
       }
     }
   }
+
+  const Json& keys = member(doc, "metaSigningKeys");
+  if (keys.is_array() && !keys.empty()) {
+    config.meta_signing_enabled = true;
+    for (const Json& element : keys) {
+      auto key = element.is_string() ? decode_meta_signing_key(element.get<std::string>()) : std::nullopt;
+      if (key) config.meta_signing_keys.push_back(std::move(*key));
+      else ++config.unusable_meta_signing_keys;
+    }
+  }
   return config;
+}
+
+std::optional<std::string> decode_meta_signing_key(std::string_view text) {
+  auto bytes = base64_decode_padded_or_not(text);
+  if (!bytes || bytes->size() != platform::kP256PublicKeyBytes || static_cast<unsigned char>((*bytes)[0]) != 0x04) return std::nullopt;
+  return bytes;
 }
 
 InstallerConfig load_installer_config() {

@@ -31,6 +31,12 @@ struct InstallerConfig {
   std::vector<std::string> trusted_download_domains;
   std::vector<std::string> excluded_apps;
   std::vector<std::pair<std::string, std::string>> app_web_urls;
+  // `metaSigningKeys`: the public keys one of which must sign every meta.json, as
+  // uncompressed P-256 points (65 bytes). A document that names at least one entry turns
+  // signing on, even when no entry is usable (then nothing verifies); none keeps it off.
+  bool meta_signing_enabled = false;
+  std::vector<std::string> meta_signing_keys;
+  std::size_t unusable_meta_signing_keys = 0;
 };
 
 // Parses a configuration document (the embedded one, or a test's).
@@ -44,6 +50,10 @@ std::optional<std::string> cdn_base_host(const InstallerConfig& config);
 // The app table in order, minus the excluded apps.
 std::vector<const AppDescriptor*> included_apps(const InstallerConfig& config);
 std::string config_summary_line(const InstallerConfig& config);
+
+// A `metaSigningKeys` entry: base64 (padding optional, surrounding blanks ignored) of the
+// uncompressed point; none when it is not one.
+std::optional<std::string> decode_meta_signing_key(std::string_view text);
 
 // The maker's own web domains, used when the document names no trusted suffixes.
 extern const std::vector<std::string> kDefaultTrustedDomains;

@@ -1,5 +1,7 @@
 #include "core/base64.h"
 
+#include "core/text.h"
+
 #include <array>
 #include <cstdint>
 
@@ -55,6 +57,12 @@ std::optional<std::string> base64_decode_unpadded(std::string_view text) {
   // Leftover bits must be zero, or the text is not a canonical encoding.
   if ((acc & ((1u << bits) - 1)) != 0) return std::nullopt;
   return out;
+}
+
+std::optional<std::string> base64_decode_padded_or_not(std::string_view text) {
+  std::string_view value = trim(text);
+  for (int i = 0; i < 2 && !value.empty() && value.back() == '='; ++i) value.remove_suffix(1);
+  return base64_decode_unpadded(value);
 }
 
 }  // namespace yoxa

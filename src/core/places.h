@@ -14,6 +14,14 @@ inline constexpr std::uint32_t kCdnNotUtf8 = 2305;
 inline constexpr std::uint32_t kCdnNotFound = 2306;
 inline constexpr std::uint32_t kCdnStatus = 2307;
 inline constexpr std::uint32_t kCdnUnparseable = 2308;
+inline constexpr std::uint32_t kCdnSignatureFetch = 2309;
+inline constexpr std::uint32_t kCdnSignatureMalformed = 2310;
+inline constexpr std::uint32_t kCdnSignatureInvalid = 2311;
+inline constexpr std::uint32_t kCdnClaimsUnreadable = 2312;
+inline constexpr std::uint32_t kCdnOtherApp = 2313;
+inline constexpr std::uint32_t kCdnMetaExpired = 2314;
+inline constexpr std::uint32_t kCdnSequenceStore = 2315;
+inline constexpr std::uint32_t kCdnRolledBack = 2316;
 
 // download trust
 inline constexpr std::uint32_t kTrustUntrusted = 3101;

@@ -22,6 +22,7 @@ sys.path.insert(0, str(REPO_ROOT / "tools"))
 
 import codesign  # noqa: E402
 import msix_packages  # noqa: E402
+from cdn import TEST_SIGNING_KEY, next_sequence  # noqa: E402
 from install_fixtures import build_app_msi  # noqa: E402
 from packages import FOLIO, QUILL, BuiltMsi  # noqa: E402
 from publish_cdn import Release, framework_dependency, publish  # noqa: E402
@@ -78,6 +79,12 @@ def build_suite(root: Path) -> Suite:
                  apps)
 
 
+def _signed(release: Release) -> Release:
+    # The test configuration's engine accepts only a meta.json signed by its test key; the
+    # sequence outgrows what a prefix kept from an earlier demo accepted.
+    return dataclasses.replace(release, signing_key=TEST_SIGNING_KEY, sequence=next_sequence())
+
+
 def releases(suite: Suite) -> List[Release]:
     """The first release of each app, in the app table's order."""
     found = [Release("quill", suite.quill.version, suite.quill.path, notes=["First release of the suite"])]
@@ -87,15 +94,15 @@ def releases(suite: Suite) -> List[Release]:
                              dependencies=[framework_dependency(suite.frameworks[name])
                                            for name in MSIX_NEEDS[app_id]]))
     found.append(Release("folio", suite.folio.version, suite.folio.path, notes=["First release of the suite"]))
-    return found
+    return [_signed(release) for release in found]
 
 
 def newer_folio(suite: Suite) -> Release:
     """folio's next release. (An update of folio shows under Wine: it always installs for all users,
     whereas Wine's msiexec registers a per-user quill machine-wide, which a per-user run then leaves
     alone.)"""
-    return Release("folio", suite.folio_newer.version, suite.folio_newer.path,
-                   notes=["Tables of contents", "Faster start-up"])
+    return _signed(Release("folio", suite.folio_newer.version, suite.folio_newer.path,
+                           notes=["Tables of contents", "Faster start-up"]))
 
 
 def publish_suite(suite: Suite, cdn_root: Path, config: Path = TEST_CONFIG) -> None:

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import codesign  # tests/servers, on the path through conftest.py
-from cdn import REPO_ROOT
+from cdn import REPO_ROOT, TEST_SIGNING_KEY, next_sequence
 from install_fixtures import PrefixFolders, build_app_msi, check_event_stream, of_type, results_by_app, uninstall
 from packages import QUILL
 
@@ -47,7 +47,10 @@ def published_quill(wine, cdn, quill):
     the engine's per-user folder removed before and after."""
     folders = PrefixFolders(wine.temp_dir().parent)
     shutil.rmtree(folders.user_base, ignore_errors=True)
-    release = Release("quill", quill.version, quill.path, notes=["Tables in documents"], date="2026-11-30")
+    # Signed, as the test configuration's engine requires; the sequence continues the
+    # session's, which the prefix remembers.
+    release = Release("quill", quill.version, quill.path, notes=["Tables in documents"], date="2026-11-30",
+                      signing_key=TEST_SIGNING_KEY, sequence=next_sequence())
     published = publish(release, TEST_CONFIG, cdn.root)
     yield published
     uninstall(wine, [quill])

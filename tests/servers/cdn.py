@@ -9,16 +9,25 @@ tree; tests fill it with publish() and empty it with reset().
     with CdnServer(pki.trusted, work_dir) as cdn:
         cdn.publish("quill", "msi", "1.4.2", files={"quill.msi": msi_path})
 
+The test configuration lists the public key of meta_signing_test_key.pem among its
+"metaSigningKeys", so publish() signs every meta.json it writes (meta.json.sig beside
+it) and gives it the signed members app, expires and sequence, the sequence growing
+with every publication in this process (the engine remembers the highest it accepted,
+in the prefix's registry, for the whole session).
+
 A file whose name contains ".throttled." (throttled_name("folio.msi") gives
 "folio.throttled.msi") is served at throttle_rate bytes per second, so a test can
 act while its download is still running; every other file goes at full speed.
 """
 
+import datetime
 import hashlib
+import itertools
 import json
 import shutil
 import socket
 import subprocess
+import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -29,6 +38,24 @@ from pki import TlsIdentity
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 TEST_CONFIG = REPO_ROOT / "config" / "installer_config.test.json"
+# The private half of the test configuration's metaSigningKeys entry.
+TEST_SIGNING_KEY = Path(__file__).resolve().parent / "meta_signing_test_key.pem"
+
+sys.path.insert(0, str(REPO_ROOT / "tools"))
+import meta_signing  # noqa: E402  (tools/meta_signing.py: the format the engine verifies)
+
+# Milliseconds since the epoch to start with, so a prefix kept from an earlier session
+# (whose registry remembers its sequences) still accepts what this one publishes.
+_sequences = itertools.count(int(time.time() * 1000))
+
+
+def next_sequence() -> int:
+    return next(_sequences)
+
+
+def expires_in(days: float) -> str:
+    when = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
+    return when.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 class _Omit:
@@ -91,6 +118,7 @@ class Published:
     meta: Optional[dict]  # None when meta.json was written verbatim
     sha256: Optional[str]
     size: Optional[int]
+    signature: Optional[Path] = None  # meta.json.sig, None when unsigned
 
 
 _NGINX_CONF = """\
@@ -265,14 +293,17 @@ class CdnServer:
 
     def publish(self, app_id: str, fmt: str, version: str, files: Optional[Mapping[str, Content]] = None,
                 meta: Union[None, Mapping, str, bytes] = None, arch: str = "x64",
-                release_notes: Union[None, Mapping, str, bytes] = None) -> Published:
-        """Writes a package directory: the files, then meta.json and, if given,
-        release-notes.json.
+                release_notes: Union[None, Mapping, str, bytes] = None,
+                signing_key: Optional[Path] = TEST_SIGNING_KEY) -> Published:
+        """Writes a package directory: the files, then meta.json, its signature and,
+        if given, release-notes.json.
 
         The package file is meta["destination"] when meta names one, else the first
         of files. A meta mapping is laid over the default document (version,
-        destination, size and sha256 of the package, the coordinates); a value of
-        OMIT drops a member. A meta str or bytes is written as it is.
+        destination, size and sha256 of the package, the coordinates, and the signed
+        app, expires in a week and the next sequence); a value of OMIT drops a member.
+        A meta str or bytes is written as it is. The exact bytes written are signed
+        with signing_key; None writes no meta.json.sig.
         """
         files = dict(files or {})
         directory = self.package_dir(app_id, fmt, arch)
@@ -287,7 +318,8 @@ class CdnServer:
         package = written.get(destination)
         digest = size = None
         document = {"product": app_id, "version": version, "destination": destination, "flavour": self.layout.flavour,
-                    "os": "windows", "arch": arch, "format": fmt, "release": self.layout.release}
+                    "os": "windows", "arch": arch, "format": fmt, "release": self.layout.release,
+                    "app": app_id, "expires": expires_in(7), "sequence": next_sequence()}
         if package is not None:
             data = package.read_bytes()
             digest, size = sha256_hex(data), len(data)
@@ -296,10 +328,15 @@ class CdnServer:
         document = {key: value for key, value in document.items() if value is not OMIT}
 
         if isinstance(meta, (str, bytes)):
-            self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json", meta)
+            meta_file = self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json", meta)
             document = None
         else:
-            self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json", json.dumps(document, indent=2))
+            meta_file = self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json",
+                                 json.dumps(document, indent=2))
+        signature = None
+        if signing_key is not None:
+            signature = self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/meta.json.sig",
+                                 meta_signing.sign(meta_file.read_bytes(), meta_signing.load_private_key(signing_key)))
         if release_notes is not None:
             notes = release_notes if isinstance(release_notes, (str, bytes)) else json.dumps(release_notes, indent=2)
             self.put(f"{self.layout.package_dir_path(app_id, fmt, arch)}/release-notes.json", notes)
@@ -307,7 +344,7 @@ class CdnServer:
         dir_url = self.package_dir_url(app_id, fmt, arch)
         return Published(directory=directory, dir_url=dir_url, meta_url=f"{dir_url}/meta.json",
                          package_url=f"{dir_url}/{destination}" if package is not None else None,
-                         package=package, meta=document, sha256=digest, size=size)
+                         package=package, meta=document, sha256=digest, size=size, signature=signature)
 
     def unpublish(self, app_id: str, fmt: str, arch: str = "x64") -> None:
         shutil.rmtree(self.package_dir(app_id, fmt, arch), ignore_errors=True)
