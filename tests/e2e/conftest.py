@@ -112,9 +112,11 @@ class WineSession:
         env: Optional[Mapping[str, str]] = None,
         input: Optional[bytes] = None,
         timeout: float = 60,
+        cwd: Optional[Path] = None,
     ) -> WineResult:
         """Runs a Windows program through runexit, with stdout and stderr on pipes
-        (under a terminal Wine would add escape sequences)."""
+        (under a terminal Wine would add escape sequences); `cwd`, a host folder, becomes
+        the program's current directory."""
         self._runs += 1
         code_file = self.root / f"exit-{self._runs}.txt"
         command = [self.wine, str(self.runexit), self.windows_path(code_file), self.windows_path(program), *args]
@@ -129,6 +131,7 @@ class WineSession:
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 timeout=timeout,
+                cwd=cwd,
             )
             if code_file.exists() or completed.returncode == 0 or attempt:
                 break

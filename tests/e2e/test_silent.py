@@ -165,6 +165,17 @@ def test_a_log_folder_that_cannot_be_made_fails_before_any_work(wine, windows_bu
     assert run_record(wine) == {}
 
 
+def test_a_relative_log_folder_is_the_one_below_where_the_run_started(wine, windows_build, clean_machine, no_record,
+                                                                      tmp_path):
+    # The engine moves to the system directory at entry; the folder is the caller's.
+    code, out, err = wine.run(windows_build / "YoxaOfficeInstaller.exe", "--silent", "--uninstall", "--apps", "quill",
+                              "--log", "relative logs", timeout=RUN_TIMEOUT, cwd=tmp_path)
+    assert code == 0, err.decode(errors="replace")
+    log = log_text(tmp_path / "relative logs")
+    assert f"Log dir: {wine.windows_path(tmp_path)}\\relative logs" in log, log
+    assert run_record(wine)["apps"] == {"quill": "already_absent"}
+
+
 def test_silent_uninstall_removes_quill(wine, windows_build, cdn, signed, clean_machine, no_record, log_dir):
     publish(cdn, signed.quill)
     exe = windows_build / "YoxaOfficeInstaller.exe"
