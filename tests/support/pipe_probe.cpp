@@ -81,7 +81,7 @@ yoxa::Json relay(const std::string& log_dir, std::size_t count, const std::strin
     outcome["impostor_connected"] = refused.has_value();
   }
   if (stranger_first) {
-    auto other = platform::DetachedProcess::start(platform::own_executable_path(),
+    auto other = platform::DetachedProcess::start(platform::own_executable_path().value_or(std::string()),
                                                   {log_dir + "\\stranger", "stranger", name});
     if (!other) return {{"error", other.error().text}};
     const auto read = other->wait();
