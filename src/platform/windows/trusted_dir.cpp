@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -148,9 +149,38 @@ class WindowsDirectoryTrust final : public DirectoryTrust {
     return {};
   }
 
+  // Renamed through a handle on the entry itself, and only when that handle is proven to
+  // be the link: Wine resolves a Unix link even for FILE_FLAG_OPEN_REPARSE_POINT (tag 0)
+  // and its MoveFileExW then renames the link's target, which must never happen.
   std::expected<void, OsError> move_aside(const std::string& path, const std::string& new_path) override {
-    // MoveFileExW renames a reparse point itself; without REPLACE_EXISTING nothing is overwritten.
-    if (!MoveFileExW(win::wide(path).c_str(), win::wide(new_path).c_str(), 0)) return std::unexpected(win::last_error());
+    const std::wstring wide = win::wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::unexpected(win::last_error());
+    win::UniqueFileHandle entry(CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+    if (!entry) return std::unexpected(win::last_error());
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+      return std::unexpected(win::last_error());
+    }
+    const bool link_by_path = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool link_by_handle = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && tag.ReparseTag != 0;
+    if (link_by_path != link_by_handle) {
+      return std::unexpected(OsError{ERROR_CANT_ACCESS_FILE, "the system opens the link's target, not the link"});
+    }
+    const std::wstring target = win::wide(new_path);
+    const std::size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
+    std::vector<BYTE> buffer(bytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;  // a name someone took already is never overwritten
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::copy(target.begin(), target.end(), rename->FileName);
+    if (!SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(bytes))) {
+      return std::unexpected(win::last_error());
+    }
     return {};
   }
 };
