@@ -17,7 +17,10 @@ What Wine cannot show here:
     the real runner natively with a one-second limit;
   - an uninstall entry that cannot be read: Wine's registry lets the elevated engine read
     every key, so the read error that must not pass for "gone" is unit-tested;
-  - a junction on the stub's path: unit-tested natively with symbolic links.
+  - a junction on the stub's path: unit-tested natively with symbolic links;
+  - a second product left under the upgrade code after msiexec /x exits 0: Wine's msiexec
+    deletes the upgrade code's whole key with its product (measured: a value planted beside
+    the product's goes too), so the check after msiexec is unit-tested.
 """
 
 import os
@@ -37,11 +40,6 @@ UNINSTALL_ROOT = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 NSIS_DIR = r"C:\Program Files\Yoxa Quill NSIS"
 TEST_KEYS = ("YoxaQuillNsis", "YoxaQuillStays")
 PUBLIC = r"C:\users\Public"
-QUILL_UPGRADE_CODES = (r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UpgradeCodes"
-                       r"\C3A2B1F6E5D406F41827394A5B6C7D8E")
-# A second product under quill's upgrade code, packed and braced; it sorts after any real one.
-SIDE_PACKED = "FFEEDDCCBBAA99887766554433221100"
-SIDE_BRACED = "{CCDDEEFF-AABB-8899-7766-554433221100}"
 
 
 def app_result(app: str, status: str, error_code=None) -> dict:
@@ -348,32 +346,6 @@ def test_a_flood_of_uninstaller_output_is_cut_at_a_megabyte(wine, folders, regis
     assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
     assert ("Yoxa Quill: the uninstaller wrote more than 1048576 bytes to a stream; the transcript keeps the first "
             "1048576") in folders.log_text(folders.user_logs)
-
-
-def test_msiexec_exit_0_is_not_enough_while_a_product_under_the_code_remains(wine, engine, cdn, signed, folders,
-                                                                             run_uninstall, clean_machine):
-    publish(cdn, signed.quill)
-    code, out, _ = engine("run", "--action", "install", "--apps", "quill", timeout=RUN_TIMEOUT)
-    assert code == 0, out
-    side_entry = rf"HKLM\{UNINSTALL_ROOT}\{SIDE_BRACED}"
-    try:
-        assert wine_quiet(wine, "reg", "add", QUILL_UPGRADE_CODES, "/v", SIDE_PACKED, "/t", "REG_SZ", "/d", "",
-                          "/f") == 0
-        assert wine_quiet(wine, "reg", "add", side_entry, "/v", "DisplayVersion", "/t", "REG_SZ", "/d", "1.0.0",
-                          "/f") == 0
-
-        code, events = run_uninstall("quill")
-
-        assert code == 2, events
-        assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
-        assert not registered(wine, "HKLM", signed.quill.product_code)  # msiexec removed the one it was given
-        worker_log = folders.log_text(folders.user_logs)
-        assert "msiexec /x for Yoxa Quill finished with status: 0" in worker_log
-        assert (f"Yoxa Quill still present in Machine hive(s) after msiexec /x (exit 0): {SIDE_BRACED}; see "
-                in worker_log), worker_log
-    finally:
-        wine_quiet(wine, "reg", "delete", side_entry, "/f")
-        wine_quiet(wine, "reg", "delete", QUILL_UPGRADE_CODES, "/v", SIDE_PACKED, "/f")
 
 
 # -- cancel -----------------------------------------------------------------------------------
