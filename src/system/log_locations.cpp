@@ -85,13 +85,13 @@ void sweep_stale_temp_folders(const std::string& directory, std::chrono::system_
   std::error_code error;
   fs::directory_iterator it(path_from_utf8(directory), error);
   if (error) return;
-  for (const fs::directory_entry& entry : it) {
-    std::string name;
-    try {
-      name = path_to_utf8(entry.path().filename());
-    } catch (...) {
-      continue;  // not valid Unicode
-    }
+  // increment(error), not a range-for: the iterator's ++ throws when a listing fails midway.
+  for (; it != fs::directory_iterator(); it.increment(error)) {
+    if (error) return;
+    const fs::directory_entry& entry = *it;
+    const std::optional<std::string> converted = path_to_utf8_checked(entry.path().filename());
+    if (!converted) continue;  // not valid Unicode: never one of ours
+    const std::string& name = *converted;
     if (!starts_with(name, "YoxaOffice-") && !starts_with(name, "YoxaOfficeSilent-")) continue;
     const auto written = entry.last_write_time(error);
     if (error) continue;

@@ -104,7 +104,9 @@ void clean_up_uninstaller_stub(std::string_view display_name, const std::string&
   fs::directory_iterator listing(directory, error);
   for (; !error && listing != fs::directory_iterator(); listing.increment(error)) {
     ++entries;
-    if (ascii_lower(path_to_utf8(listing->path().filename())) != ascii_lower(path_to_utf8(stub.filename()))) {
+    // A name with no Unicode form is not the stub (and must not throw out of the clean-up).
+    const std::optional<std::string> name = path_to_utf8_checked(listing->path().filename());
+    if (!name || ascii_lower(*name) != ascii_lower(path_to_utf8(stub.filename()))) {
       only_the_stub = false;
     }
   }
