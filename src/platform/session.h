@@ -65,8 +65,8 @@ class Sessions {
   // original (a folder only LocalSystem can read).
   virtual std::expected<std::unique_ptr<ImageCopy>, OsError> copy_image_for(const SessionToken& user,
                                                                           const std::string& image) = 0;
-  // Makes `directory` when it is missing, so that the token's user may write in it; an
-  // existing folder is left as it is.
+  // Makes `directory` when it is missing, so that the token's user may add and change files
+  // in it (not delete or replace the folder itself); an existing folder is left as it is.
   virtual std::expected<void, OsError> make_folder_writable_for(const SessionToken& user,
                                                                 const std::string& directory) = 0;
 };

@@ -2,6 +2,7 @@
 trimmed output, failure texts, the time limit, and draining of large output."""
 
 import json
+import subprocess
 import time
 
 import pytest
@@ -77,3 +78,20 @@ def test_quick_script_does_not_wait_for_the_next_poll(run_script):
 
 def test_no_limit_waits_for_the_end(run_script):
     assert run_script("sleep 2; out late", 0) == succeeded("late")
+
+
+def test_the_child_reads_the_null_device_while_our_standard_input_stays_open(wine, support_exe):
+    """A run process's standard input is the launcher's pipe, open for the whole run: a
+    child that reads its standard input must see the end at once instead of that pipe."""
+    command = [wine.wine, str(support_exe("runner_probe.exe")), wine.windows_path(support_exe("fake_shell.exe")),
+               "5", "stdin; out done"]
+    probe = subprocess.Popen(command, env=wine.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+    try:
+        output = probe.stdout.read()  # the probe ends after the runner's answer; our stdin stays open
+    finally:
+        probe.stdin.close()
+        probe.wait(timeout=30)
+    result = json.loads(output)
+    assert result["ok"] is True, result
+    assert result["output"].replace("\r\n", "\n") == "stdin 0\ndone"

@@ -231,7 +231,7 @@ class WinSessions final : public Sessions {
         return std::unexpected(win::last_error());
       }
     }
-    return win::create_folder_for_user(path, const_cast<char*>(sid->data()), win::UserAccess::Modify);
+    return win::create_folder_for_user(path, const_cast<char*>(sid->data()), win::UserAccess::AddFiles);
   }
 };
 

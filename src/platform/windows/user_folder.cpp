@@ -9,9 +9,14 @@
 namespace yoxa::platform::win {
 
 namespace {
-// FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, and that plus write and delete ("modify").
-constexpr const wchar_t* kReadExecute = L"0x1200a9";
-constexpr const wchar_t* kModify = L"0x1301bf";
+// FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, for the folder and all inside.
+std::wstring read_execute_aces(const wchar_t* sid) { return std::wstring(L"(A;OICI;0x1200a9;;;") + sid + L")"; }
+// The folder itself: read, traverse and add files, but neither delete nor rename it nor
+// add subfolders, so it cannot be swapped for a link before we write in it again. What
+// is made inside: modify (write, delete, rename).
+std::wstring writable_aces(const wchar_t* sid) {
+  return std::wstring(L"(A;;0x1200ab;;;") + sid + L")(A;OICIIO;0x1301bf;;;" + sid + L")";
+}
 }  // namespace
 
 std::expected<void, OsError> create_folder_for_user(const std::wstring& path, PSID user, UserAccess access) {
@@ -19,8 +24,8 @@ std::expected<void, OsError> create_folder_for_user(const std::wstring& path, PS
   if (!ConvertSidToStringSidW(user, &sid_text)) return std::unexpected(last_error());
   const UniqueLocal sid_owner(sid_text);
   // P: protected, so nothing the parent grants (a temp folder lets users create) applies.
-  const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;") +
-                            (access == UserAccess::Modify ? kModify : kReadExecute) + L";;;" + sid_text + L")";
+  const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") +
+                            (access == UserAccess::AddFiles ? writable_aces(sid_text) : read_execute_aces(sid_text));
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
     return std::unexpected(last_error());
