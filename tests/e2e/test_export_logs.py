@@ -129,12 +129,14 @@ def test_export_after_an_install_run_lists_the_sources_and_digests_their_warning
     assert zip_path.parent == out_dir and re.fullmatch(r"YoxaOfficeInstaller-logs-\d{8}-\d{6}\.zip", zip_path.name)
     manifest = members["manifest.txt"].decode("utf-8")
     assert manifest.startswith("Yoxa Office Apps Installer \u2014 log bundle\n" + "=" * 41 + "\n\n"), manifest
-    for label in ("user", "launcher", "silent", "legacy", "legacy1"):
+    # Every Wine process is elevated, and an elevated worker logs in the machine base whatever
+    # the run's scope, so the user folder is the one left empty.
+    for label in ("machine", "launcher", "silent", "legacy", "legacy1"):
         assert re.search(rf"^\[included\] .*\\installer\.log -> {label}-installer\.log \(\d+ bytes\)$", manifest,
                          re.M), (label, manifest)
         assert f"{label}-installer.log" in members
-    assert re.search(r"^\[skipped\] .*\\ProgramData\\Yoxa\\YoxaOffice\\logs \(all-users install/uninstall worker "
-                     r"\(readable only when elevated\)\) \u2014 directory does not exist$", manifest, re.M), manifest
+    assert re.search(r"^\[skipped\] .*\\AppData\\Local\\Yoxa\\YoxaOffice\\logs \(per-user install/uninstall worker "
+                     r"\(default scope\)\) \u2014 directory does not exist$", manifest, re.M), manifest
     assert "(silent / MDM run (YoxaOfficeSilent-4242))" not in manifest  # it had files, so no [empty] line
     assert "silent-installer.log.1" in members
     included = len(re.findall(r"^\[included\] ", manifest, re.M))

@@ -30,8 +30,9 @@ The stage each page starts from, as the pages describe it:
   - the prefix trusts the test CA, has the PowerShell stand-in and the MSIX test subject
     interface package, and reports Windows 10;
   - sh examples see $BUILD (the Windows build directory), $SIGNING_CHAIN and $SIGNING_KEY (the
-    suite's code-signing certificate chain and key), $SIGNING_CA (its CA) and $CDN_ORIGIN
-    (the CDN's document root), and run Windows programs under the page's prefix.
+    suite's code-signing certificate chain and key), $SIGNING_CA (its CA), $CONFIG and $META_KEY
+    (the test configuration and the key that signs its meta.json) and $CDN_ORIGIN (the CDN's
+    document root), and run Windows programs under the page's prefix.
 
 What Wine cannot show (see tests/e2e/test_silent.py): LocalSystem, a declined UAC prompt and
 an unelevated process; examples of those are not marked and stay prose.
@@ -49,7 +50,7 @@ from typing import List
 
 import pytest
 
-from cdn import REPO_ROOT
+from cdn import REPO_ROOT, TEST_SIGNING_KEY
 from conftest import WineSession, _require_file, _winecfg, register_msix_sip
 import suite_release
 
@@ -172,7 +173,8 @@ class Stage:
         self.scripts.mkdir()
         self.env = {**self.session.env, "BUILD": str(windows_build), "SIGNING_CHAIN": str(suite.pki.yoxa.chain),
                     "SIGNING_KEY": str(suite.pki.yoxa.key), "SIGNING_CA": str(suite.pki.ca_pem),
-                    "CDN_ORIGIN": str(cdn.root),
+                    "CDN_ORIGIN": str(cdn.root), "CONFIG": str(suite_release.TEST_CONFIG),
+                    "META_KEY": str(TEST_SIGNING_KEY),
                     # The Debian system's python3 (with python3-rich) as on a release machine, before any other.
                     "PATH": "/usr/bin:/bin:" + self.session.env.get("PATH", "")}
         self._runs = 0

@@ -180,7 +180,7 @@ def test_a_malformed_entry_for_another_app_keeps_quills_checksum(wine, windows_b
 
     code, events, result = install_quill(wine, exe)
     assert (code, result["status"], result["errorCode"]) == (2, "failed", "VERIFY_FAILED"), events
-    assert "offline manifest entry folio is malformed and ignored" in folders.log_text(folders.user_logs)
+    assert "offline manifest entry folio is malformed and ignored" in folders.log_text(folders.worker_logs)
 
 
 def test_offline_build_past_its_offline_expiry_refuses(wine, windows_build, quill, offline):
@@ -261,7 +261,7 @@ def test_tampered_payload_in_a_signed_sfx_is_refused(wine, windows_build, quill,
     code, events, result = install_quill(wine, exe)
     assert (code, result["status"], result["errorCode"]) == (2, "failed", "VERIFY_FAILED"), events
     assert of_type(events, "done")
-    log = folders.log_text(folders.user_logs)
+    log = folders.log_text(folders.worker_logs)
     assert "Signature verification failed: OS Error: " in log  # the image's hash no longer matches
     assert "carries the suite's signature" not in log
 

@@ -80,7 +80,7 @@ def assert_refused(engine, cdn, folders, reason: str):
     code, result = install(engine)
     assert code == 5  # as for a meta.json that cannot be read: network unavailable
     assert (result["status"], result["errorCode"]) == ("failed", "NETWORK_UNAVAILABLE")
-    log = folders.log_text(folders.user_logs)
+    log = folders.log_text(folders.worker_logs)
     assert "meta.json refused: " in log and reason in log, log[-3000:]
     assert not [r for r in cdn.requests() if r["request"].split()[1].endswith(".msi")]
     code, out, _ = engine("hello", timeout=120)
@@ -94,7 +94,7 @@ def test_a_signed_release_installs(engine, cdn, quill, folders):
     assert code == 0
     assert (result["status"], result["installedVersion"], result["installedPath"]) == ("installed", "1.4.2",
                                                                                         QUILL_PATH)
-    assert f"for 'quill', sequence {published.meta['sequence']}" in folders.log_text(folders.user_logs)
+    assert f"for 'quill', sequence {published.meta['sequence']}" in folders.log_text(folders.worker_logs)
     fetched = [r["request"].split()[1] for r in cdn.requests()]
     assert published.meta_url.split("47443")[1] + ".sig" in fetched
 

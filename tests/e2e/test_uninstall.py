@@ -224,10 +224,10 @@ def test_nsis_uninstaller_is_confirmed_by_the_registry_and_its_folder_cleaned_up
     arguments = uninstaller_arguments(wine).splitlines()
     assert arguments[-3:] == ["/S", "_?=" + NSIS_DIR, "--"], arguments
     assert "uninstall pre-check: Yoxa Quill -> PerUser" in folders.log_text(folders.launcher_logs, launcher_log_at)
-    worker_log = folders.log_text(folders.worker_logs)
+    worker_log = folders.log_text(folders.user_logs)
     assert "Yoxa Quill: confirmed removed after UninstallString" in worker_log
     assert f"Yoxa Quill: removed the leftover uninstaller and '{NSIS_DIR}'" in worker_log
-    transcript = (folders.worker_logs / "uninstall-quill.log").read_text(encoding="utf-8")
+    transcript = (folders.user_logs / "uninstall-quill.log").read_text(encoding="utf-8")
     assert "=== Yoxa installer: uninstaller runner ===\ncommand: " + NSIS_DIR + r"\uninst.exe" in transcript
     assert "exit: Some(0)\n--- stdout ---\ntest uninstaller: removing the app\n" in transcript
     assert "--- stderr ---\ntest uninstaller: a note on stderr\n" in transcript
@@ -247,7 +247,7 @@ def test_an_elevated_engine_never_runs_a_per_user_uninstall_entry(wine, windows_
     assert registered(wine, "HKCU", "YoxaQuillNsis")
     assert (nsis_dir / "uninst.exe").exists()
     assert not (wine.temp_dir() / "yoxa-test-uninstaller.args").exists()  # never started
-    assert ("Yoxa Quill is registered under HKEY_CURRENT_USER (user '" in folders.log_text(folders.user_logs))
+    assert ("Yoxa Quill is registered under HKEY_CURRENT_USER (user '" in folders.log_text(folders.worker_logs))
 
 
 def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, windows_build, folders, register_nsis,
@@ -260,7 +260,7 @@ def test_uninstaller_directly_below_the_drive_root_is_left_alone(wine, windows_b
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
     assert (folder / "uninst.exe").exists()
     assert "Yoxa Quill: refusing to clean up 'C:\\YoxaQuillStub' \u2014 too close to the drive root" in \
-        folders.log_text(folders.worker_logs)
+        folders.log_text(folders.user_logs)
 
 
 def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, folders, nsis_dir, register_nsis,
@@ -283,13 +283,13 @@ def test_uninstaller_that_leaves_its_entry_fails_after_thirty_lookups(wine, fold
             "uninstall_needs_admin=true)") in launcher_log
 
 
-def test_an_entry_naming_msiexec_anywhere_runs_the_systems_msiexec(wine, folders, register_command, planted,
+def test_an_entry_naming_msiexec_anywhere_runs_the_systems_msiexec(wine, windows_build, folders, register_command, planted,
                                                                    run_uninstall, clean_machine):
     # A planted msiexec.exe would receive msiexec's switches and dodge the stub clean-up.
     fake = planted("msiexec.exe")
     register_command("HKCU", "YoxaQuillNsis", fake + " /x {00000000-0000-0000-0000-00000000D1E5}")
 
-    code, events = run_uninstall("quill")
+    code, events = run_uninstall("quill", unelevated_engine(windows_build))
 
     assert not uninstaller_ran(wine), uninstaller_arguments(wine)
     # Wine's msiexec knows no such product, so the entry stays and the poll says so.
@@ -303,12 +303,12 @@ def test_an_entry_naming_msiexec_anywhere_runs_the_systems_msiexec(wine, folders
 
 @pytest.mark.parametrize("command", [r"{evil}<NUL>\msiexec.exe /X{{00000000-0000-0000-0000-00000000D1E5}}",
                                      r'"{evil}" <NUL> --hive hkcu --key YoxaQuillNsis'])
-def test_an_entry_with_a_nul_inside_is_refused(wine, folders, register_command, planted, run_uninstall, clean_machine,
+def test_an_entry_with_a_nul_inside_is_refused(wine, windows_build, folders, register_command, planted, run_uninstall, clean_machine,
                                                command):
     evil = planted("evil.exe")
     register_command("HKCU", "YoxaQuillNsis", command.format(evil=evil))
 
-    code, events = run_uninstall("quill")
+    code, events = run_uninstall("quill", unelevated_engine(windows_build))
 
     assert code == 2, events
     assert of_type(events, "app-result") == [app_result("quill", "failed", "UNINSTALL_FAILED")]
@@ -319,11 +319,11 @@ def test_an_entry_with_a_nul_inside_is_refused(wine, folders, register_command, 
 
 
 @pytest.mark.parametrize("location", ["C:\\", r"C:\windows"])
-def test_a_drive_root_or_system_folder_is_never_the_in_place_directory(wine, folders, register_nsis, run_uninstall,
+def test_a_drive_root_or_system_folder_is_never_the_in_place_directory(wine, windows_build, folders, register_nsis, run_uninstall,
                                                                       clean_machine, location):
     register_nsis("HKCU", "YoxaQuillNsis", "--install-location", location)
 
-    code, events = run_uninstall("quill")
+    code, events = run_uninstall("quill", unelevated_engine(windows_build))
 
     assert code == 0, events
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
@@ -333,11 +333,11 @@ def test_a_drive_root_or_system_folder_is_never_the_in_place_directory(wine, fol
     assert "Yoxa Quill: not passing _?=" in folders.log_text(folders.user_logs)
 
 
-def test_a_flood_of_uninstaller_output_is_cut_at_a_megabyte(wine, folders, register_nsis, run_uninstall,
+def test_a_flood_of_uninstaller_output_is_cut_at_a_megabyte(wine, windows_build, folders, register_nsis, run_uninstall,
                                                             clean_machine):
     register_nsis("HKCU", "YoxaQuillNsis", "--spam-bytes", "3000000")
 
-    code, events = run_uninstall("quill")
+    code, events = run_uninstall("quill", unelevated_engine(windows_build))
 
     assert code == 0, events
     assert of_type(events, "app-result") == [app_result("quill", "uninstalled")]
@@ -374,7 +374,7 @@ def test_cancel_during_the_first_app_reports_the_rest_cancelled(wine, windows_bu
 def test_a_cancel_while_the_uninstaller_works_is_logged_and_honoured_after_it(wine, windows_build, folders,
                                                                             register_nsis, clean_machine):
     register_nsis("HKCU", "YoxaQuillNsis", "--sleep-ms", "5000")
-    run = EngineProcess(wine, windows_build / "YoxaOfficeInstaller.exe", "run", "--action", "uninstall", "--apps",
+    run = EngineProcess(wine, unelevated_engine(windows_build), "run", "--action", "uninstall", "--apps",
                         "quill,folio")
     try:
         run.wait_for(lambda e: e.get("type") == "stage" and e.get("app") == "quill", what="quill's uninstall stage")
