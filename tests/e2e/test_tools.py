@@ -44,9 +44,11 @@ def quill(tmp_path_factory):
 @pytest.fixture
 def published_quill(wine, cdn, quill):
     """quill published by the publisher into the CDN's document root; uninstalled and
-    the engine's per-user folder removed before and after."""
+    the engine's folders removed before and after (an elevated worker, as every Wine one is,
+    stages in the machine base)."""
     folders = PrefixFolders(wine.temp_dir().parent)
-    shutil.rmtree(folders.user_base, ignore_errors=True)
+    for base in (folders.user_base, folders.machine_base):
+        shutil.rmtree(base, ignore_errors=True)
     # Signed, as the test configuration's engine requires; the sequence continues the
     # session's, which the prefix remembers.
     release = Release("quill", quill.version, quill.path, notes=["Tables in documents"], date="2026-11-30",
@@ -55,7 +57,8 @@ def published_quill(wine, cdn, quill):
     yield published
     uninstall(wine, [quill])
     if not os.environ.get("YOXA_E2E_KEEP_PREFIX"):
-        shutil.rmtree(folders.user_base, ignore_errors=True)
+        for base in (folders.user_base, folders.machine_base):
+            shutil.rmtree(base, ignore_errors=True)
 
 
 def test_engine_installs_from_the_published_tree_and_reads_its_release_notes(engine, cdn, published_quill):
