@@ -79,9 +79,13 @@ def is_running(pid):
 
 
 def run_engine(native_build, tmp_path, *args):
+    # Run as root, the stand-in's worker counts as elevated and works in the machine base,
+    # which it makes only below an absolute ProgramData (the stand-in has no known-folder store).
+    program_data = tmp_path / "ProgramData"
+    program_data.mkdir(exist_ok=True)
+    env = dict(os.environ, TMPDIR=str(tmp_path), ProgramData=str(program_data))
     return subprocess.Popen([str(native_build / "YoxaOfficeInstaller"), *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, TMPDIR=str(tmp_path)),
-                            cwd=tmp_path)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=tmp_path)
 
 
 def events_of(process):
