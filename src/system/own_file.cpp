@@ -15,7 +15,8 @@ std::error_code write_own_file(const std::string& utf8_path, std::string_view by
   errno = 0;
   std::FILE* file = platform::open_file(utf8_path, mode == WriteMode::Append ? "ab" : "wb");
   if (!file) return last_errno(EIO);
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // An empty view may carry a null pointer, which fwrite must never see.
+  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   const std::error_code write_error = written ? std::error_code() : last_errno(EIO);
   if (std::fclose(file) != 0 && !write_error) return last_errno(EIO);
   return write_error;
