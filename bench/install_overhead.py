@@ -128,7 +128,9 @@ try:
 
     def run():
         seconds = quiet(build / "YoxaOfficeInstaller.exe", "run", "--action", "install", "--apps", "quill")
-        lookup = metadata_lookup_seconds((base / "logs" / "installer.log").read_text(errors="replace"))
+        # The worker's log is in whichever base this build logs to.
+        log = next((b / "logs" / "installer.log" for b in bases if (b / "logs" / "installer.log").exists()), None)
+        lookup = metadata_lookup_seconds(log.read_text(errors="replace")) if log else None
         if lookup is not None:
             lookups.append(lookup)
         uninstall()
